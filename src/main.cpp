@@ -1,0 +1,44 @@
+// binsearch: list the table 1 to 10, ask for a number and look it up by
+// halving the index range.
+#include <iostream>
+
+#include "console.h"
+
+int main()
+{
+    const int table[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    int lower = 0;
+    int upper = 9;
+    bool found = false;
+    int value = 0; // input with no number leaves this untouched: search 0
+
+    prepare_console();
+
+    std::cout << "ARRAY: ";
+    for (int i = 0; i <= 9; i++)
+        std::cout << table[i] << ";";
+    std::cout << " \n";
+    std::cout << "Number to find: ";
+    std::cin >> value;
+
+    while (!found && lower <= upper) {
+        int middle = (lower + upper) / 2;
+        if (value == table[middle]) {
+            found = true;
+            std::cout << "number found.\n";
+        } else {
+            if (value < table[middle])
+                upper = middle - 1;
+            if (value > table[middle])
+                lower = middle + 1;
+        }
+    }
+    if (!found)
+        std::cout << "number not found.\n";
+
+    // Redirected to a file, the C library still holds the report; it must
+    // be out before anything the pause writes to the same file.
+    std::cout.flush();
+    pause_console();
+    return 0;
+}

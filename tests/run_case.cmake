@@ -1,0 +1,40 @@
+# cmake -DPROGRAM=... -DINPUT=... -DEXPECTED=file [-DARGS=...] [-DLAUNCHER=...]
+#       [-DWINDOWS=ON] -P run_case.cmake
+#
+# Feeds INPUT (with \n, \r and \t written as escapes) to the program's standard
+# input and wants exit status 0, nothing on standard error and standard output
+# equal to the file EXPECTED. A Windows program writes CR LF, which is folded
+# to LF; its output must start with the expected text, and what follows is the
+# command interpreter's pause.
+string(REPLACE "\\n" "\n" input "${INPUT}")
+string(REPLACE "\\r" "\r" input "${input}")
+string(REPLACE "\\t" "\t" input "${input}")
+string(MD5 tag "${INPUT}|${ARGS}|${LAUNCHER}")
+set(input_file "${CMAKE_CURRENT_BINARY_DIR}/case-${tag}.in")
+file(WRITE "${input_file}" "${input}")
+
+execute_process(COMMAND ${LAUNCHER} "${PROGRAM}" ${ARGS}
+    INPUT_FILE "${input_file}"
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
+    TIMEOUT 60)
+file(READ "${EXPECTED}" expected)
+
+if(WINDOWS)
+  string(REPLACE "\r\n" "\n" out "${out}")
+  string(LENGTH "${expected}" length)
+  string(SUBSTRING "${out}" 0 ${length} out)
+endif()
+
+set(faults "")
+if(NOT status STREQUAL "0")
+  string(APPEND faults "exit status: ${status}\n")
+endif()
+if(NOT err STREQUAL "")
+  string(APPEND faults "standard error:\n${err}\n")
+endif()
+if(NOT out STREQUAL expected)
+  string(APPEND faults "standard output:\n[${out}]\nexpected:\n[${expected}]\n")
+endif()
+if(faults)
+  message(FATAL_ERROR "${faults}")
+endif()
