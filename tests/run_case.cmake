@@ -13,10 +13,13 @@ string(MD5 tag "${INPUT}|${ARGS}|${LAUNCHER}")
 set(input_file "${CMAKE_CURRENT_BINARY_DIR}/case-${tag}.in")
 file(WRITE "${input_file}" "${input}")
 
+# Files, not pipes: a helper the program leaves behind (wine's services)
+# would hold a pipe open long after the program has ended.
 execute_process(COMMAND ${LAUNCHER} "${PROGRAM}" ${ARGS}
-    INPUT_FILE "${input_file}"
-    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE status
-    TIMEOUT 60)
+    INPUT_FILE "${input_file}" OUTPUT_FILE "${input_file}.out" ERROR_FILE "${input_file}.err"
+    RESULT_VARIABLE status TIMEOUT 60)
+file(READ "${input_file}.out" out)
+file(READ "${input_file}.err" err)
 file(READ "${EXPECTED}" expected)
 
 if(WINDOWS)
