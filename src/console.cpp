@@ -67,8 +67,8 @@ void prepare_console()
 void pause_console()
 {
     termios saved{};
-    if (isatty(STDIN_FILENO) == 0 || tcgetattr(STDIN_FILENO, &saved) != 0)
-        return;
+    if (tcgetattr(STDIN_FILENO, &saved) != 0)
+        return; // not a terminal
 
     sigset_t blocked;
     sigset_t wait_mask;
@@ -87,7 +87,8 @@ void pause_console()
         sigaction(stop_signals[i], &on_stop, &previous[i]);
 
     // One key, unechoed; Ctrl-C and Ctrl-Z are keys too. TCSAFLUSH drops
-    // type-ahead and the rest of the line that held the number.
+    // type-ahead still in the terminal; the rest of the line that held the
+    // number sits in stdio's buffer, which reading the descriptor bypasses.
     termios raw = saved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     raw.c_cc[VMIN] = 1;

@@ -51,7 +51,7 @@ def model(data):
 def check(name, report, **how):
     """Runs the program; report None means its output cannot be read back."""
     proc = subprocess.run([PROGRAM], **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE,
-                                        "timeout": 20, **how})
+                                        "timeout": 10, **how})
     if proc.returncode == 0 and not proc.stderr and (not report or proc.stdout == HEADER + report):
         return []
     return [f"{name}: status {proc.returncode}, stderr {proc.stderr[:200]!r}, "
