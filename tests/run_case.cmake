@@ -1,4 +1,4 @@
-# cmake -DPROGRAM=... -DINPUT=... -DEXPECTED=file [-DARGS=...] [-DLAUNCHER=...]
+# cmake -DNAME=... -DPROGRAM=... -DINPUT=... -DEXPECTED=file [-DARGS=...] [-DLAUNCHER=...]
 #       [-DWINDOWS=ON] -P run_case.cmake
 #
 # Feeds INPUT (with \n, \r and \t written as escapes) to the program's standard
@@ -9,8 +9,7 @@
 string(REPLACE "\\n" "\n" input "${INPUT}")
 string(REPLACE "\\r" "\r" input "${input}")
 string(REPLACE "\\t" "\t" input "${input}")
-string(MD5 tag "${INPUT}|${ARGS}|${LAUNCHER}")
-set(input_file "${CMAKE_CURRENT_BINARY_DIR}/case-${tag}.in")
+set(input_file "${CMAKE_CURRENT_BINARY_DIR}/${NAME}.in")
 file(WRITE "${input_file}" "${input}")
 
 # Files, not pipes: a helper the program leaves behind (wine's services)
