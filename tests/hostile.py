@@ -2,16 +2,19 @@
 """Whatever is fed to the program, and wherever its output goes, it writes
 exactly one report line, nothing on standard error, and exits 0.
 
-usage: hostile.py PROGRAM [SEED]
+usage: hostile.py [--seed N] PROGRAM [LAUNCHER ...]
 """
 import os
 import random
 import re
+import resource
 import subprocess
 import sys
+import tempfile
 
-PROGRAM = sys.argv[1]
-SEED = int(sys.argv[2]) if len(sys.argv) > 2 else random.randrange(1 << 32)
+ARGS = sys.argv[1:]
+SEED, ARGS = (int(ARGS[1]), ARGS[2:]) if ARGS[:1] == ["--seed"] else (random.randrange(1 << 32), ARGS)
+COMMAND = ARGS[1:] + ARGS[:1]
 HEADER = b"ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: "
 FOUND, NOT_FOUND = b"number found.\n", b"number not found.\n"
 
@@ -50,7 +53,7 @@ def model(data):
 
 def check(name, report, **how):
     """Runs the program; report None means its output cannot be read back."""
-    proc = subprocess.run([PROGRAM], **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE,
+    proc = subprocess.run(COMMAND, **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE,
                                         "timeout": 10, **how})
     if proc.returncode == 0 and not proc.stderr and (not report or proc.stdout == HEADER + report):
         return []
@@ -82,6 +85,9 @@ with open("/dev/full", "wb") as full:
 faults += check("stdout closed", None, input=b"7\n", preexec_fn=lambda: os.close(1))
 faults += check("reader gone", None, input=b"7\n", stdout=write_end)
 faults += check("stdin closed", NOT_FOUND, preexec_fn=lambda: os.close(0))
+with tempfile.TemporaryFile() as file:
+    faults += check("file size limit 0", None, input=b"7\n", stdout=file,
+                    preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, 0)))
 
-print("\n".join(faults) or f"ok: {len(CASES)} cases, 300 random (seed {SEED}), 4 output failures")
+print("\n".join(faults) or f"ok: {len(CASES)} cases, 300 random (seed {SEED}), 5 output failures")
 sys.exit(1 if faults else 0)
