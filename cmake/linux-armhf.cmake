@@ -1,6 +1,7 @@
 # Linux on 32-bit ARM with hardware floating point (Raspberry Pi OS 32-bit),
 # cross-compiled with Debian's g++-arm-linux-gnueabihf and run under qemu-arm.
+set(CMAKE_SYSTEM_NAME Linux)
 set(triplet arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR armv7)
-set(qemu qemu-arm)
-include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
+set(emulator qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/cross.cmake)

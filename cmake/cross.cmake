@@ -1,0 +1,24 @@
+# Shared by the toolchain files beside it, which set CMAKE_SYSTEM_NAME,
+# CMAKE_SYSTEM_PROCESSOR, `triplet` (the cross compiler is <triplet>-g++, from
+# Debian's packages) and `emulator`, the program that runs the result here
+# (qemu-user's or wine). Tests run the program under it unless another is
+# given with -DCMAKE_CROSSCOMPILING_EMULATOR=...
+find_program(BINSEARCH_CROSS_CXX ${triplet}-g++)
+if(NOT BINSEARCH_CROSS_CXX)
+  message(FATAL_ERROR "${triplet}-g++ not found: install the cross compiler (README, Platforms)")
+endif()
+set(CMAKE_CXX_COMPILER ${BINSEARCH_CROSS_CXX})
+set(CMAKE_C_COMPILER ${triplet}-gcc)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${triplet})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR AND emulator)
+  find_program(BINSEARCH_EMULATOR NAMES ${emulator} ${emulator}-static)
+  if(BINSEARCH_EMULATOR)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${BINSEARCH_EMULATOR})
+  endif()
+endif()
