@@ -3,7 +3,9 @@
 
 usage: startup.py PROGRAM FLOOR [RUNS]
 
-Both answer 7 on standard input that is not a terminal, output to /dev/null.
+Both answer 7 on standard input that is not a terminal, output to /dev/null,
+and every measured process runs with an empty environment: the C library's
+start-up reads the environment, so its size would change the counts.
 Prints, for each: user-space instructions (valgrind's callgrind, when
 valgrind is installed), peak resident memory, file size, and the median wall
 time of RUNS runs, interleaved so that both see the same machine; then the
@@ -23,13 +25,14 @@ runs = int(sys.argv[3]) if len(sys.argv) > 3 else 400
 
 with tempfile.NamedTemporaryFile(suffix=".in", delete=False) as answer:
     answer.write(b"7\n")
+ENVIRONMENT = {}
 STREAMS = [(os.POSIX_SPAWN_OPEN, 0, answer.name, os.O_RDONLY, 0),
            (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
 
 
 def wall_time(path):
     start = time.perf_counter()
-    pid = os.posix_spawn(path, [path], {}, file_actions=STREAMS)
+    pid = os.posix_spawn(path, [path], ENVIRONMENT, file_actions=STREAMS)
     _, status = os.waitpid(pid, 0)
     elapsed = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
@@ -45,7 +48,7 @@ def peak_memory(path):
     with open(answer.name, "rb") as stdin:
         log = subprocess.run(["/usr/bin/time", "-f", "%M", path], stdin=stdin,
                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                             check=True).stderr
+                             env=ENVIRONMENT, check=True).stderr
     return int(log.split()[-1])
 
 
@@ -53,9 +56,9 @@ def instructions(path):
     if not shutil.which("valgrind"):
         return None
     with open(answer.name, "rb") as stdin:
-        log = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+        log = subprocess.run([shutil.which("valgrind"), "--tool=callgrind", "--callgrind-out-file=/dev/null",
                               path], stdin=stdin, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE, text=True, check=True).stderr
+                             stderr=subprocess.PIPE, text=True, env=ENVIRONMENT, check=True).stderr
     return int(re.search(r"Collected : (\d+)", log).group(1))
 
 

@@ -4,8 +4,8 @@
 # Feeds INPUT (with \n, \r and \t written as escapes) to the program's standard
 # input and wants exit status 0, nothing on standard error and standard output
 # equal to the file EXPECTED. A Windows program writes CR LF, which is folded
-# to LF; its output must start with the expected text, and what follows is the
-# command interpreter's pause.
+# to LF; its output must be the expected text followed by the command
+# interpreter's pause text.
 string(REPLACE "\\n" "\n" input "${INPUT}")
 string(REPLACE "\\r" "\r" input "${input}")
 string(REPLACE "\\t" "\t" input "${input}")
@@ -21,13 +21,17 @@ file(READ "${input_file}.out" out)
 file(READ "${input_file}.err" err)
 file(READ "${EXPECTED}" expected)
 
+set(faults "")
 if(WINDOWS)
   string(REPLACE "\r\n" "\n" out "${out}")
   string(LENGTH "${expected}" length)
+  string(SUBSTRING "${out}" ${length} -1 pause)
   string(SUBSTRING "${out}" 0 ${length} out)
+  if(NOT pause MATCHES "^Press any key to continue")
+    string(APPEND faults "no pause text after the report: [${pause}]\n")
+  endif()
 endif()
 
-set(faults "")
 if(NOT status STREQUAL "0")
   string(APPEND faults "exit status: ${status}\n")
 endif()

@@ -1,0 +1,60 @@
+# What is installed, and the packages CPack makes of it: a TGZ on POSIX, a
+# ZIP on Windows, a .deb with -DBINSEARCH_DEBIAN=ON (the debian preset).
+include(GNUInstallDirs)
+install(TARGETS binsearch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+option(BINSEARCH_DEBIAN "Install the files a Debian package needs" OFF)
+if(WIN32)
+  install(FILES README.md LICENSE DESTINATION .)
+else()
+  # Compressed as Debian wants them: the most, with no name or time stamp.
+  find_program(GZIP gzip REQUIRED)
+  set(docs ${PROJECT_SOURCE_DIR}/doc/binsearch.1 ${PROJECT_SOURCE_DIR}/packaging/debian/changelog)
+  set(gzipped ${PROJECT_BINARY_DIR}/binsearch.1.gz ${PROJECT_BINARY_DIR}/changelog.gz)
+  foreach(doc gz IN ZIP_LISTS docs gzipped)
+    add_custom_command(OUTPUT ${gz} COMMAND ${GZIP} -9nc ${doc} > ${gz} DEPENDS ${doc})
+  endforeach()
+  add_custom_target(docs ALL DEPENDS ${gzipped})
+
+  install(FILES ${PROJECT_BINARY_DIR}/binsearch.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  if(BINSEARCH_DEBIAN)
+    install(FILES packaging/debian/copyright ${PROJECT_BINARY_DIR}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
+endif()
+
+# CMake picks llvm-strip for Clang, and llvm-strip 14 fails on a static glibc
+# program while the install step ignores the failure; binutils' strip works.
+if(CMAKE_STRIP MATCHES "llvm-strip" AND NOT CMAKE_CROSSCOMPILING)
+  find_program(BINSEARCH_GNU_STRIP strip)
+  if(BINSEARCH_GNU_STRIP)
+    set(CMAKE_STRIP ${BINSEARCH_GNU_STRIP})
+  endif()
+endif()
+
+set(CPACK_PACKAGE_VENDOR "The binsearch authors")
+set(CPACK_PACKAGE_CONTACT "The binsearch authors <binsearch@packages.invalid>")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+elseif(BINSEARCH_DEBIAN)
+  set(CPACK_GENERATOR DEB)
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION education)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [[binsearch shows binary search at work, for learners. It lists the
+table 1 to 10, asks for one number, looks it up by halving the index
+range, says whether the number is in the table, and pauses until a key
+is pressed so that a console window opened just for it stays readable.
+At a terminal the pause restores the terminal exactly and handles
+signals and job control; in scripts and pipes there is no pause.]])
+include(CPack)

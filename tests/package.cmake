@@ -1,0 +1,61 @@
+# cmake -DCPACK=... -DCONFIG=CPackConfig.cmake -DDIR=... -DNM=... -P package.cmake
+#
+# Makes the build's package (TGZ, ZIP or DEB) in DIR and looks inside: a
+# stripped program, the licence and the README, the manual page beside a
+# POSIX program, Debian's own files in a .deb, and a checksum file beside
+# the package that matches it.
+file(REMOVE_RECURSE "${DIR}")
+execute_process(COMMAND "${CPACK}" --config "${CONFIG}" -B "${DIR}"
+    RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
+file(GLOB package "${DIR}/*.tar.gz" "${DIR}/*.zip" "${DIR}/*.deb")
+if(NOT status STREQUAL "0" OR NOT package)
+  message(FATAL_ERROR "cpack failed (${status}):\n${log}")
+endif()
+
+set(faults "")
+file(SHA256 "${package}" sum)
+set(recorded "")
+if(EXISTS "${package}.sha256")
+  file(READ "${package}.sha256" recorded)
+endif()
+if(NOT recorded MATCHES "^${sum} ")
+  string(APPEND faults "checksum file does not match the package\n")
+endif()
+
+set(root "${DIR}/contents")
+file(MAKE_DIRECTORY "${root}")
+set(wanted */LICENSE */README.md)
+if(package MATCHES "\\.deb$")
+  execute_process(COMMAND dpkg-deb -x "${package}" "${root}" RESULT_VARIABLE status)
+  execute_process(COMMAND dpkg-deb -f "${package}" Depends OUTPUT_VARIABLE depends)
+  if(NOT depends MATCHES "libc6")
+    string(APPEND faults "no shared library dependencies: [${depends}]\n")
+  endif()
+  list(APPEND wanted usr/share/doc/binsearch/copyright usr/share/doc/binsearch/changelog.gz)
+else()
+  execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${package}"
+      WORKING_DIRECTORY "${root}" RESULT_VARIABLE status)
+endif()
+if(NOT status STREQUAL "0")
+  string(APPEND faults "cannot unpack ${package}\n")
+endif()
+if(package MATCHES "\\.zip$")
+  list(APPEND wanted */binsearch.exe)
+else()
+  list(APPEND wanted */bin/binsearch */share/man/man1/binsearch.1.gz)
+endif()
+
+foreach(pattern IN LISTS wanted)
+  file(GLOB_RECURSE found "${root}/${pattern}")
+  if(NOT found)
+    string(APPEND faults "no ${pattern} in the package\n")
+  elseif(pattern MATCHES "binsearch(\\.exe)?$")
+    execute_process(COMMAND "${NM}" "${found}" OUTPUT_VARIABLE symbols ERROR_VARIABLE symbols)
+    if(NOT symbols MATCHES "no symbols")
+      string(APPEND faults "${pattern} is not stripped\n")
+    endif()
+  endif()
+endforeach()
+if(faults)
+  message(FATAL_ERROR "${package}:\n${faults}")
+endif()
