@@ -140,7 +140,6 @@ void hold(const termios &saved, const sigset_t &wait_mask)
                 tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
             holding = false;
             stop_now();
-            continued = 1;
         }
         const Owner owner = terminal_owner();
         if (owner == Owner::nobody)

@@ -113,6 +113,11 @@ def shell(tty, ctl, evt, fds, setup):
         os.write(evt, reply.encode() + b"\n")
 
 
+def contents(file):
+    file.seek(0)
+    return file.read()
+
+
 class Session:
     def __init__(self, setup):
         self.master, self.tty = os.openpty()
@@ -206,15 +211,14 @@ class Session:
 
     def ends(self, rest):
         assert (state := self.ask("wait")) == "exited 0", f"not ended with status 0: {state}"
-        assert self.err.seek(0) == 0 and self.err.read() == b"", "wrote to standard error"
+        assert contents(self.err) == b"", "wrote to standard error"
         if self.master is None:
             return
         assert rest is None or self.rest() == rest, f"then showed {self.screen!r}, not {rest!r}"
         assert termios.tcgetattr(self.tty) == self.before, "terminal settings not restored"
         assert fcntl.fcntl(self.tty, fcntl.F_GETFL) == self.flags, "file status flags changed"
         if self.output is not None:
-            out = self.output.seek(0) == 0 and self.output.read() if hasattr(self.output, "seek") \
-                else os.read(self.output, 4096)
+            out = os.read(self.output, 4096) if isinstance(self.output, int) else contents(self.output)
             assert out == HEADER + self.report(), f"output {out!r}, not the dialogue"
         # Out of line mode, a partial line in the queue can be read too.
         mode = termios.tcgetattr(self.tty)
