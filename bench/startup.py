@@ -11,6 +11,7 @@ valgrind is installed), peak resident memory, file size, and the median wall
 time of RUNS runs, interleaved so that both see the same machine; then the
 ratio of the two medians. It builds nothing: build both first (see README).
 """
+import atexit
 import os
 import re
 import shutil
@@ -20,11 +21,27 @@ import sys
 import tempfile
 import time
 
-program, floor = sys.argv[1], sys.argv[2]
-runs = int(sys.argv[3]) if len(sys.argv) > 3 else 400
 
+def fail(message):
+    print(message, file=sys.stderr)
+    sys.exit(2)
+
+
+if not 3 <= len(sys.argv) <= 4:
+    fail("usage: startup.py PROGRAM FLOOR [RUNS]")
+program, floor = sys.argv[1], sys.argv[2]
+runs = sys.argv[3] if len(sys.argv) > 3 else "400"
+if not runs.isdigit() or int(runs) == 0:
+    fail(f"startup.py: RUNS must be a positive whole number, not {runs!r}")
+runs = int(runs)
+for path in program, floor:
+    if not os.path.isfile(path) or not os.access(path, os.X_OK):
+        fail(f"startup.py: {path}: {'not an executable file' if os.path.exists(path) else 'no such file'}")
+
+# Made once the arguments are good, and removed however the run ends.
 with tempfile.NamedTemporaryFile(suffix=".in", delete=False) as answer:
     answer.write(b"7\n")
+atexit.register(os.unlink, answer.name)
 ENVIRONMENT = {}
 STREAMS = [(os.POSIX_SPAWN_OPEN, 0, answer.name, os.O_RDONLY, 0),
            (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0)]
@@ -76,4 +93,3 @@ for name, path in (("binsearch", program), ("C floor", floor)):
           f"{statistics.median(times[path]) * 1e6:>9.0f} us")
 ratio = statistics.median(times[program]) / statistics.median(times[floor])
 print(f"wall time ratio binsearch / C floor: {ratio:.3f} (median of {runs} interleaved runs each)")
-os.unlink(answer.name)

@@ -10,7 +10,9 @@ int main()
     int lower = 0;
     int upper = 9;
     bool found = false;
-    int value = 0; // input with no number leaves this untouched: search 0
+    // With no number in the input 0 is searched: a read that finds no digits
+    // stores 0, and input that ends before anything but blanks leaves this 0.
+    int value = 0;
 
     prepare_console();
 
