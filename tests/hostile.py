@@ -4,6 +4,7 @@ exactly one report line, nothing on standard error, and exits 0.
 
 usage: hostile.py [--seed N] PROGRAM [LAUNCHER ...]
 """
+import argparse
 import os
 import random
 import re
@@ -12,9 +13,13 @@ import subprocess
 import sys
 import tempfile
 
-ARGS = sys.argv[1:]
-SEED, ARGS = (int(ARGS[1]), ARGS[2:]) if ARGS[:1] == ["--seed"] else (random.randrange(1 << 32), ARGS)
-COMMAND = ARGS[1:] + ARGS[:1]
+parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+parser.add_argument("--seed", type=int, default=random.randrange(1 << 32),
+                    help="repeat the random inputs of an earlier run")
+parser.add_argument("program")
+parser.add_argument("launcher", nargs=argparse.REMAINDER, help="an emulator to run it under")
+options = parser.parse_args()
+SEED, COMMAND = options.seed, options.launcher + [options.program]
 HEADER = b"ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: "
 FOUND, NOT_FOUND = b"number found.\n", b"number not found.\n"
 
