@@ -200,8 +200,8 @@ Next background_wait(const Pause &pause)
 }
 
 // Stops the way the signal would have, the terminal already given back, and
-// comes back on SIGCONT to wherever the shell put us. Signals that came while
-// we were stopped are taken on the way back.
+// comes back on SIGCONT to wherever the shell put us. That SIGCONT, held
+// pending, belongs to this stop: taken now, it is not seen as a later one.
 Next stop(const Pause &pause)
 {
     const int signo = stop_asked;
@@ -211,13 +211,24 @@ Next stop(const Pause &pause)
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     sigaction(signo, &fallback, &ours);
-    (void)kill(getpid(), signo); // held pending until the mask lets it through
-    sigset_t blocked;
-    sigprocmask(SIG_SETMASK, &pause.wait_mask, &blocked);
-    sigprocmask(SIG_SETMASK, &blocked, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signo);
+    (void)kill(getpid(), signo); // held pending until unblocked below
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    sigprocmask(SIG_BLOCK, &only, nullptr);
     sigaction(signo, &ours, nullptr);
-    continued = 0;
-    return ending != 0 ? Next::end : where_now(pause);
+
+    sigset_t pending;
+    sigpending(&pending);
+    if (sigismember(&pending, SIGCONT) != 0) {
+        sigset_t cont;
+        sigemptyset(&cont);
+        sigaddset(&cont, SIGCONT);
+        int taken = 0;
+        sigwait(&cont, &taken);
+    }
+    return where_now(pause);
 }
 
 void run(Pause &pause)
