@@ -331,13 +331,12 @@ class Session:
         if self.master is None:
             return
         assert rest is None or self.rest() == rest, f"then showed {self.screen!r}, not {rest!r}"
-        assert termios.tcgetattr(self.tty) == self.expected, "terminal settings not as they were"
         for fd, (mode, flags) in self.kept.items():
             assert fcntl.fcntl(fd, fcntl.F_GETFL) == flags, "file status flags changed"
             if mode is None:
                 continue
-            if fd != self.tty:
-                assert termios.tcgetattr(fd) == mode, "another terminal's settings changed"
+            mode = self.expected if fd == self.tty else mode
+            assert termios.tcgetattr(fd) == mode, f"settings of terminal {fd} not as they were"
             # Out of line mode, a partial line in the queue can be read too.
             raw = termios.tcgetattr(fd)
             raw[3] &= ~termios.ICANON
@@ -347,7 +346,7 @@ class Session:
                 left = os.read(fd, 4096)
             except BlockingIOError:
                 left = b""
-            termios.tcsetattr(fd, termios.TCSANOW, mode if fd != self.tty else self.expected)
+            termios.tcsetattr(fd, termios.TCSANOW, mode)
             assert left == b"", f"left for the next program: {left!r}"
         if self.output is not None:
             out = os.read(self.output, 4096) if isinstance(self.output, int) else contents(self.output)
