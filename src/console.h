@@ -1,13 +1,18 @@
 #ifndef BINSEARCH_CONSOLE_H
 #define BINSEARCH_CONSOLE_H
 
+// What prepare_console changed, for pause_console to put back.
+struct Console {
+    int input_flags; // standard input's file status flags to set back, or -1
+};
+
 // Called first: makes output failures quiet, so they cannot end the program,
 // and makes the read of the number wait for the user.
-void prepare_console();
+Console prepare_console();
 
 // Called last: holds the console until a key is pressed, so that the report
 // can be read before a window that was opened for the program closes, then
-// leaves standard input as the program found it.
-void pause_console();
+// puts back what prepare_console changed.
+void pause_console(const Console &console);
 
 #endif

@@ -14,7 +14,7 @@ int main()
     // stores 0, and input that ends before anything but blanks leaves this 0.
     int value = 0;
 
-    prepare_console();
+    const Console console = prepare_console();
 
     std::cout << "ARRAY: ";
     for (int i = 0; i <= 9; i++)
@@ -38,9 +38,10 @@ int main()
     if (!found)
         std::cout << "number not found.\n";
 
-    // Redirected to a file, the C library still holds the report; it must
-    // be out before anything the pause writes to the same file.
+    // The pause writes past the C library (the Windows interpreter into the
+    // same file or pipe, the POSIX pause straight to the terminal): the
+    // report must be out of its buffer first.
     std::cout.flush();
-    pause_console();
+    pause_console(console);
     return 0;
 }

@@ -3,7 +3,7 @@
 terminal's session and runs the program as its foreground job, as an
 interactive shell does; the test types at the terminal and steers the shell.
 
-usage: pause.py [--only NAME] PROGRAM [LAUNCHER ...]
+usage: pause.py [--list | --only NAME] PROGRAM [LAUNCHER ...]
 """
 import argparse
 import ctypes
@@ -22,10 +22,15 @@ PAUSE = b"Press any key to continue . . . "
 ONE_KEY = termios.ICANON | termios.ECHO | termios.ISIG
 S = signal.Signals
 ENDED = ("ends", b"\r\n")
+WRAPPED = ("ends", b"\r\nwrapped\r\n")  # the wrapper goes on after the program
 FOUND, NOT_FOUND = b"number found.\n", b"number not found.\n"
+# The wrapper a script, make or an IDE starts the program through: a shell
+# without job control, in the program's process group.
+WRAPPER = ["/bin/sh", "-c", '"$@"; status=$?; echo wrapped; exit $status', "sh"]
 
-# name, report, steps, setup. Steps: bytes are typed, a number is a pause in
-# seconds, a signal is sent to the program, the words are Session's methods.
+# name, report, steps, setup. Steps: bytes are typed, a float is a pause in
+# seconds, a signal number is sent to the program, ("group", signal) to its
+# job, the words are Session's methods or the shell's commands.
 CASES = [
     # Any key ends the pause; what was typed before it is not a key.
     ("key", FOUND, [b"7\n", "pauses", b"x", ENDED]),
@@ -37,63 +42,88 @@ CASES = [
     ("ctrl-backslash", FOUND, [b"4\n", "pauses", b"\x1c", ENDED]),
     ("ctrl-s", FOUND, [b"4\n", "pauses", b"\x13", ENDED]),
     # A key or a paste in pieces is swallowed whole: nothing is left queued.
-    ("escape sequence split 50 ms", FOUND, [b"4\n", "pauses", b"\x1b", 0.05, b"[A", ENDED]),
-    ("UTF-8 character split 50 ms", FOUND, [b"4\n", "pauses", b"\xc3", 0.05, b"\xa9", ENDED]),
-    ("two pasted lines 20 ms apart", FOUND, [b"4\n", "pauses", b"rm x\r", 0.02, b"ls\r", ENDED]),
-    ("paste ending mid-line", FOUND, [b"4\n", "pauses", b"rm x\r", 0.02, b"ls", ENDED]),
+    ("escape-sequence-split", FOUND, [b"4\n", "pauses", b"\x1b", 0.05, b"[A", ENDED]),
+    ("utf8-split", FOUND, [b"4\n", "pauses", b"\xc3", 0.05, b"\xa9", ENDED]),
+    ("paste-two-lines", FOUND, [b"4\n", "pauses", b"rm x\r", 0.02, b"ls\r", ENDED]),
+    ("paste-mid-line", FOUND, [b"4\n", "pauses", b"rm x\r", 0.02, b"ls", ENDED]),
+    ("paste-five-chunks", FOUND, [b"4\n", "pauses", b"x", *[part for chunk in
+     (b"rm x\r", b"ls\r", b"cd /\r", b"pwd\r", b"id") for part in (0.02, chunk)], ENDED]),
     # A key that another reader takes is not a key: the wait goes on. The
     # reader wins a race for each key, so the case is run until it has won
     # five times.
-    ("key taken by another reader, TERM", FOUND,
+    ("key-taken-by-another-reader", FOUND,
      [b"7\n", "pauses", "steal", S.SIGTERM, ENDED], {"thief": True, "wins": 5}),
-    # Every signal that would end the program ends the wait as a key does.
-    *[(sig.name, NOT_FOUND, [b"11\n", "pauses", sig, ENDED])
+    # Every signal whose default would end the program ends the wait as a
+    # key does, real-time signals included. qemu-user keeps some of the
+    # host's real-time signals for itself and numbers the program's apart:
+    # those are sent natively only.
+    *[(S(sig).name, NOT_FOUND, [b"11\n", "pauses", sig, ENDED])
       for sig in (S.SIGTERM, S.SIGHUP, S.SIGINT, S.SIGQUIT, S.SIGUSR1, S.SIGUSR2, S.SIGALRM,
-                  S.SIGVTALRM, S.SIGPROF, S.SIGXCPU)],
+                  S.SIGVTALRM, S.SIGPROF, S.SIGXCPU, S.SIGIO, S.SIGPWR, S.SIGSTKFLT)],
+    *[(f"SIGRTMIN+{sig - S.SIGRTMIN}", NOT_FOUND, [b"11\n", "pauses", sig, ENDED],
+       {"native": True}) for sig in (S.SIGRTMIN, S.SIGRTMIN + 1, S.SIGRTMAX - 1, S.SIGRTMAX)],
     # Job control: the line is ended and the terminal given back before a
-    # stop, both taken up again in the foreground, and nothing touched in the
-    # background, also when the program ends there.
-    ("TSTP, fg", FOUND, [b"7\n", "pauses", S.SIGTSTP, "given_back", "fg", "pauses", b"x", ENDED]),
-    ("TTIN, fg", FOUND, [b"7\n", "pauses", S.SIGTTIN, "given_back", "fg", "pauses", b"x", ENDED]),
-    ("STOP, fg", FOUND, [b"7\n", "pauses", S.SIGSTOP, "stopped", "fg", "pauses", b"x", ENDED]),
-    ("STOP, fg, shell keeps the mode", FOUND,
+    # stop, both taken up again in the foreground. In the background the job
+    # stops for input, as a reader does, and nothing is set or written there.
+    ("tstp-fg", FOUND, [b"7\n", "pauses", S.SIGTSTP, "given_back", "fg", "pauses", b"x", ENDED]),
+    ("ttin-fg", FOUND, [b"7\n", "pauses", S.SIGTTIN, "given_back", "fg", "pauses", b"x", ENDED]),
+    ("stop-fg", FOUND, [b"7\n", "pauses", S.SIGSTOP, "stopped", "fg", "pauses", b"x", ENDED]),
+    ("stop-fg-shell-keeps-mode", FOUND,
      [b"7\n", "pauses", S.SIGSTOP, "stopped", "fg", "pauses", b"x", ENDED], {"keep_mode": True}),
-    ("TSTP, bg, TERM", FOUND,
-     [b"7\n", "pauses", S.SIGTSTP, "given_back", "bg", "waits", S.SIGTERM, ("ends", b"")]),
-    ("STOP, bg, INT", FOUND, [b"7\n", "pauses", S.SIGSTOP, "stopped", "bg", "waits", S.SIGINT,
-                              ("ends", b"")]),
-    ("STOP, kill %1 (TERM, then CONT in the background)", FOUND,
-     [b"7\n", "pauses", S.SIGSTOP, "stopped", S.SIGTERM, "bg", ("ends", b"")]),
-    ("TSTP, bg, fg without CONT", FOUND,
-     [b"7\n", "pauses", S.SIGTSTP, "given_back", "bg", "waits", "give", "pauses", b"x", ENDED]),
-    ("started in background, TTIN ignored", NOT_FOUND,
-     ["waits", "give", "pauses", b"x", ENDED], {"fg": False, "ignore": [S.SIGTTIN]}),
-    ("STOP, bg, the shell exits", FOUND,
-     [b"7\n", "pauses", S.SIGSTOP, "stopped", "bg", "waits", "exit", ("ends", b"")],
+    ("tstp-bg-fg", FOUND, [b"7\n", "pauses", S.SIGTSTP, "given_back", "bg", "stopped", "fg",
+                           "pauses", b"x", ENDED]),
+    ("stop-bg-int", FOUND, [b"7\n", "pauses", S.SIGSTOP, "stopped", "bg", "stopped", S.SIGINT,
+                            "bg", ("ends", b"")]),
+    ("stop-kill", FOUND, [b"7\n", "pauses", S.SIGSTOP, "stopped", S.SIGTERM, "bg", ("ends", b"")]),
+    ("stop-bg-shell-exits", FOUND,
+     [b"7\n", "pauses", S.SIGSTOP, "stopped", "bg", "stopped", "exit", ("ends", b"")],
      {"inner": True}),
+    # The read of the number was in the foreground, the pause begins in the
+    # background: the mode to give back is the one found in the foreground,
+    # which a shell such as zsh or fish sets for its job on fg.
+    ("pause-begins-in-background", FOUND, [0.2, "take", b"7\n", "wait", "fg", "pauses", b"x", ENDED],
+     {"job_mode": True}),
+    # Started in the background with SIGTTIN ignored, the read of the number
+    # fails, and so does the pause, touching nothing.
+    ("background-ttin-ignored", NOT_FOUND, [("ends", b"number not found.\r\n")],
+     {"fg": False, "ignore": [S.SIGTTIN]}),
+    # Run through a wrapper shell, as scripts, make and IDEs start programs.
+    ("wrapped-key", FOUND, [b"7\n", "pauses", b"x", WRAPPED], {"wrapper": True}),
+    ("wrapped-stop-bg-fg", FOUND,
+     [b"7\n", "pauses", ("group", S.SIGSTOP), "stopped", "bg", ("stopped", S.SIGTTIN), "fg",
+      "pauses", b"x", WRAPPED], {"wrapper": True}),
+    ("wrapped-tstp-bg-shell-exits", FOUND,
+     [b"7\n", "pauses", ("group", S.SIGTSTP), ("stopped", None, None), "bg", ("stopped", S.SIGTTIN), "exit",
+      ("ends", b"")], {"wrapper": True, "inner": True}),
+    ("wrapper-killed", FOUND, [b"7\n", "pauses", "kill_wrapper", ("ends", b"")],
+     {"wrapper": True}),
+    # A stop that cannot happen (the program leads a session of its own, as
+    # under script or ssh -t) does not show the text again.
+    ("session-leader-tstp", FOUND, [b"7\n", "pauses", S.SIGTSTP, ENDED], {"leader": True}),
     # Whatever state an earlier program left the terminal in.
-    ("stty min 5", FOUND, [b"7\n", "pauses", b"x", ENDED], {"min": 5}),
-    ("O_NONBLOCK", FOUND, ["waits", b"7\n", "pauses", b"x", ENDED], {"nonblock": True}),
-    ("terminal hung up, nohup", FOUND, [b"7\n", "pauses", "hang_up", ("ends", None)],
+    ("stty-min-5", FOUND, [b"7\n", "pauses", b"x", ENDED], {"min": 5}),
+    ("o-nonblock", FOUND, ["waits", b"7\n", "pauses", b"x", ENDED], {"nonblock": True}),
+    ("hang-up-nohup", FOUND, [b"7\n", "pauses", "hang_up", ("ends", None)],
      {"ignore": [S.SIGHUP]}),
     # Nothing on screen to keep readable, or a keyboard that is not this
     # session's: no pause, and the terminal is left alone.
-    ("stdout a file", FOUND, [b"7\n", ("ends", b"7\r\n")], {"stdout": "file"}),
-    ("stdout a pipe", FOUND, [b"7\n", ("ends", b"7\r\n")], {"stdout": "pipe"}),
-    ("stdin not a terminal", FOUND, [("ends", b"number found.\r\n")], {"stdin": b"5\n"}),
-    ("stdin a non-blocking pipe", FOUND, [("ends", b"number found.\r\n")], {"pipe": b"5\n"}),
-    ("stdin another terminal", FOUND, [b"7\n", ("ends", b"number found.\r\n")],
+    ("stdout-file", FOUND, [b"7\n", ("ends", b"7\r\n")], {"stdout": "file"}),
+    ("stdout-pipe", FOUND, [b"7\n", ("ends", b"7\r\n")], {"stdout": "pipe"}),
+    ("stdout-another-terminal", FOUND, [b"7\n", ("ends", b"7\r\n")], {"stdout": "tty"}),
+    ("stdin-file", FOUND, [("ends", b"number found.\r\n")], {"stdin": b"5\n"}),
+    ("stdin-non-blocking-pipe", FOUND, [("ends", b"number found.\r\n")], {"pipe": b"5\n"}),
+    ("stdin-another-terminal", FOUND, [b"7\n", ("ends", b"number found.\r\n")],
      {"other_tty": True}),
-    ("a session of its own on the terminal", FOUND,
-     [b"7\n", ("ends", b"7\r\nnumber found.\r\n")], {"setsid": True}),
+    ("session-of-its-own", FOUND, [b"7\n", ("ends", b"7\r\nnumber found.\r\n")], {"setsid": True}),
 ]
 
 
 def shell(tty, ctl, evt, fds, setup):
     """Leads the terminal's session and runs the program as a job, taking
-    the terminal back when it stops and setting a mode of its own, as bash
-    does. Answers commands on ctl. With "inner", an inner shell runs the job
-    and can exit, leaving the outer one to take the terminal back."""
+    the terminal back when it stops or is killed and setting a mode of its
+    own, as bash does. Answers commands on ctl. With "inner", an inner shell
+    runs the job and can exit, leaving the outer one to take the terminal
+    back."""
     for fd in setup["close"]:
         os.close(fd)
     os.setsid()
@@ -111,22 +141,7 @@ def shell(tty, ctl, evt, fds, setup):
     mode = termios.tcgetattr(tty)
     pid = os.fork()
     if pid == 0:
-        if setup.get("setsid"):
-            os.setsid()
-        else:
-            os.setpgid(0, 0)
-        if setup.get("fg", True) and not setup.get("setsid"):
-            os.tcsetpgrp(tty, os.getpid())
-        for sig in (S.SIGTTOU, S.SIGHUP, S.SIGPIPE, S.SIGXFSZ, S.SIGINT):
-            signal.signal(sig, signal.SIG_DFL)
-        for sig in setup.get("ignore", []):
-            signal.signal(sig, signal.SIG_IGN)
-        if setup.get("thief") and os.fork() == 0:
-            steal(*setup["thief"])
-        for target, fd in zip(fds, range(3)):
-            os.dup2(target, fd)
-        os.closerange(3, 256)
-        os.execvp(COMMAND[0], COMMAND)
+        job(tty, fds, setup)
     for command in os.fdopen(ctl):
         command = command.strip()
         if command in ("wait", "poll"):
@@ -134,21 +149,51 @@ def shell(tty, ctl, evt, fds, setup):
             if done == 0:
                 reply = "running"
             elif os.WIFSTOPPED(status):
-                reply = f"stopped {int(termios.tcgetattr(tty) == mode)}"
+                reply = f"stopped {os.WSTOPSIG(status)} {int(termios.tcgetattr(tty) == mode)}"
+            else:
+                reply = f"exited {os.waitstatus_to_exitcode(status)}"
+            if done and (os.WIFSTOPPED(status) or os.WIFSIGNALED(status)):
                 os.tcsetpgrp(tty, os.getpgrp())
                 if not setup.get("keep_mode"):
                     termios.tcsetattr(tty, termios.TCSADRAIN, shell_mode(mode))
-            else:
-                reply = f"exited {os.waitstatus_to_exitcode(status)}"
         else:
-            if command in ("fg", "give"):
+            if command == "take":
+                os.tcsetpgrp(tty, os.getpgrp())
+                termios.tcsetattr(tty, termios.TCSADRAIN, shell_mode(mode))
+            if command == "fg":
                 os.tcsetpgrp(tty, pid)
+                if setup.get("job_mode"):
+                    termios.tcsetattr(tty, termios.TCSADRAIN, mode)
             if command in ("fg", "bg"):
                 os.killpg(pid, S.SIGCONT)
             reply = f"{pid}"
         os.write(evt, reply.encode() + b"\n")
         if command == "exit":
             return
+
+
+def job(tty, fds, setup):
+    """The job's first process: its own group in the foreground (or a
+    session of its own), default signals, the program's descriptors."""
+    if setup.get("setsid") or setup.get("leader"):
+        os.setsid()
+    else:
+        os.setpgid(0, 0)
+        if setup.get("fg", True):
+            os.tcsetpgrp(tty, os.getpid())
+    for sig in (S.SIGTTOU, S.SIGHUP, S.SIGPIPE, S.SIGXFSZ, S.SIGINT):
+        signal.signal(sig, signal.SIG_DFL)
+    for sig in setup.get("ignore", []):
+        signal.signal(sig, signal.SIG_IGN)
+    if setup.get("thief") and os.fork() == 0:
+        steal(*setup["thief"])
+    for target, fd in zip(fds, range(3)):
+        os.dup2(target, fd)
+    if setup.get("leader"):
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+    os.closerange(3, 256)
+    command = (WRAPPER if setup.get("wrapper") else []) + COMMAND
+    os.execvp(command[0], command)
 
 
 def shell_mode(mode):
@@ -173,6 +218,27 @@ def steal(go, loot):
     os._exit(0)
 
 
+def process_state(pid):
+    """A process's state letter and parent, from /proc."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            state, parent = stat.read().rpartition(")")[2].split()[:2]
+            return state + parent
+    except OSError:
+        return ""
+
+
+def child_of(parent):
+    """The process whose parent is the given one (the wrapper's program)."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            if process_state(pid)[1:] == str(parent):
+                return int(pid)
+        time.sleep(0.01)
+    raise AssertionError("the wrapper started no program")
+
+
 def contents(file):
     file.seek(0)
     return file.read()
@@ -185,7 +251,7 @@ class Retry(Exception):
 
 class Session:
     def __init__(self, report, setup):
-        self.master, self.tty = os.openpty()
+        self.master, self.tty = self.shell_pty = list(os.openpty())
         self.keyboard, self.report = self.master, report
         self.screen, self.done, self.paused, self.orphan = b"", False, False, False
         mode = termios.tcgetattr(self.tty)
@@ -196,7 +262,7 @@ class Session:
         self.before = self.expected = termios.tcgetattr(self.tty)
         self.err = tempfile.TemporaryFile()
         fds = [self.tty, self.tty, self.err.fileno()]
-        self.output = self.input = None
+        self.output = self.input = self.other = None
         if "stdin" in setup:
             self.input = fds[0] = tempfile.TemporaryFile()
             self.input.write(setup["stdin"])
@@ -207,11 +273,17 @@ class Session:
             os.close(writer)
             fcntl.fcntl(fds[0], fcntl.F_SETFL, os.O_NONBLOCK)
         elif setup.get("other_tty"):
-            self.keyboard, fds[0] = os.openpty()
+            self.keyboard, fds[0] = self.other = os.openpty()
+        elif setup.get("leader"):  # a terminal of its own, as script and sshd give
+            self.master, self.tty = self.other = os.openpty()
+            self.keyboard, fds[:2] = self.master, [self.tty, self.tty]
+            self.before = self.expected = termios.tcgetattr(self.tty)
         if setup.get("stdout") == "file":
             self.output = fds[1] = tempfile.TemporaryFile()
         elif setup.get("stdout") == "pipe":
             self.output, fds[1] = os.pipe()
+        elif setup.get("stdout") == "tty":
+            self.output, fds[1] = self.other = os.openpty()
         fds = [fd if isinstance(fd, int) else fd.fileno() for fd in fds]
         # Every descriptor the program is given keeps its status flags, and
         # every terminal its mode and an empty input queue.
@@ -221,18 +293,21 @@ class Session:
         self.evt, evt = os.pipe()
         go, self.go = os.pipe()
         self.loot, loot = os.pipe()
-        close = [self.master, self.ctl, self.evt, self.go, self.loot, self.keyboard]
-        setup = {**setup, "close": set(close), "thief": setup.get("thief") and (go, loot)}
+        close = {self.shell_pty[0], self.master, self.ctl, self.evt, self.go, self.loot, self.keyboard,
+                 *(self.other or ())}
+        setup = {**setup, "close": close - set(fds), "thief": setup.get("thief") and (go, loot)}
         self.keep_mode = setup.get("keep_mode")
         self.shell = os.fork()
         if self.shell == 0:
             try:
-                shell(self.tty, ctl, evt, fds, setup)
+                shell(self.shell_pty[1], ctl, evt, fds, setup)
             finally:
                 os._exit(0)
         for fd in (ctl, evt, go, loot):
             os.close(fd)
-        self.pid = int(self.ask("pid"))
+        self.job = self.pid = int(self.ask("pid"))
+        if setup.get("wrapper"):
+            self.pid = child_of(self.job)
         if setup.get("stdout") is None:
             self.read_until(PROMPT)
 
@@ -242,7 +317,7 @@ class Session:
             raise AssertionError(f"no answer to {command}")
         reply = os.read(self.evt, 100).decode().strip()
         self.done = self.done or reply.startswith("exited")
-        if command in ("fg", "give"):
+        if command == "fg":
             self.expected = self.before  # the program restores it when it ends
         return reply
 
@@ -279,16 +354,28 @@ class Session:
     def waits(self):
         self.running(False)
 
-    def stopped(self):
-        assert (state := self.ask("wait")).startswith("stopped"), f"not stopped: {state}"
+    def stopped(self, by=None, shown=b""):
+        """The job stopped (by the given signal), the program in it too, and
+        the shell took the terminal; the screen shows only what is given
+        since (None: whatever a race between them left). Says whether the
+        terminal was in its first mode at the stop."""
+        state = self.ask("wait").split()
+        assert state[0] == "stopped", f"not stopped: {state}"
+        assert by is None or int(state[1]) == by, f"stopped by {S(int(state[1])).name}, not {by.name}"
+        deadline = time.monotonic() + 10
+        while self.pid != self.job and process_state(self.pid)[:1] not in "tT":
+            assert time.monotonic() < deadline, "the program in the job did not stop"
+            time.sleep(0.01)
         if not self.keep_mode:
             self.expected = shell_mode(self.before)
-        return state.endswith("1")
+        seen = self.rest()
+        assert shown is None or seen == shown, f"then showed {seen!r}, not {shown!r}"
+        self.screen = b""
+        return state[2] == "1"
 
     def given_back(self):
-        assert self.stopped(), "stopped with the terminal still in one-key mode"
-        assert self.rest() == b"\r\n", f"pause line not ended before the stop: {self.screen!r}"
-        self.screen = b""
+        """Stopped with the pause line ended and the terminal given back."""
+        assert self.stopped(shown=b"\r\n"), "stopped with the terminal still in one-key mode"
 
     def steal(self):
         """The other reader takes the next key. If the program wins the race
@@ -306,9 +393,16 @@ class Session:
         self.ask("exit")
         self.orphan = True  # the program is now this process's child
 
+    def kill_wrapper(self):
+        """The program's parent is killed, as an IDE's stop button does: the
+        shell takes the terminal back and sets its own mode."""
+        os.kill(self.job, S.SIGKILL)
+        assert self.ask("wait") == f"exited {-S.SIGKILL}"
+        self.expected, self.orphan = shell_mode(self.before), True
+
     def hang_up(self):
         os.close(self.master)
-        self.master = self.keyboard = None
+        self.master = self.keyboard = self.shell_pty[0] = None
 
     def reap(self):
         """Waits for the orphaned program, once it has been handed to us."""
@@ -349,18 +443,30 @@ class Session:
             termios.tcsetattr(fd, termios.TCSANOW, mode)
             assert left == b"", f"left for the next program: {left!r}"
         if self.output is not None:
-            out = os.read(self.output, 4096) if isinstance(self.output, int) else contents(self.output)
+            out = self.written()
             assert out == HEADER + self.report, f"output {out!r}, not the dialogue"
 
+    def written(self):
+        if not isinstance(self.output, int):
+            return contents(self.output)
+        out = b""
+        while select.select([self.output], [], [], 0.1)[0]:
+            out += os.read(self.output, 4096)
+        return out.replace(b"\r\n", b"\n") if self.other else out
+
     def close(self):
-        if not self.done:
-            os.kill(self.pid, S.SIGKILL)
+        if not self.done:  # the whole job, which a stopped wrapper would hold up
+            for pid in (self.pid, -self.job):
+                try:
+                    os.kill(pid, S.SIGKILL)
+                except ProcessLookupError:
+                    pass
             self.reap() if self.orphan else self.ask("wait")
         os.close(self.ctl)
         os.waitpid(self.shell, 0)
         files = {file.fileno() for file in (self.err, self.input, self.output) if hasattr(file, "fileno")}
         for fd in {self.master, self.tty, self.keyboard, self.evt, self.go, self.loot, self.output,
-                   *self.kept} - files:
+                   *self.shell_pty, *(self.other or ()), *self.kept} - files:
             if isinstance(fd, int):
                 os.close(fd)
         while True:  # orphans handed to this process: the other reader, say
@@ -379,11 +485,13 @@ def run(report, steps, setup):
                 os.write(session.keyboard, step)
             elif isinstance(step, float):
                 time.sleep(step)
-            elif isinstance(step, S):
+            elif isinstance(step, int):
                 os.kill(session.pid, step)
+            elif isinstance(step, tuple) and step[0] == "group":
+                os.killpg(session.job, step[1])
             elif isinstance(step, tuple):
-                getattr(session, step[0])(step[1])
-            elif step in ("fg", "bg", "give"):
+                getattr(session, step[0])(*step[1:])
+            elif step in ("fg", "bg", "take", "wait"):
                 session.ask(step)
             else:
                 getattr(session, step)()
@@ -393,10 +501,19 @@ def run(report, steps, setup):
 
 parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
 parser.add_argument("--only", metavar="NAME", help="run only the case of this name")
-parser.add_argument("program")
+parser.add_argument("--list", action="store_true",
+                    help="list the cases: their names, with the setups an emulator cannot run")
+parser.add_argument("program", nargs="?")
 parser.add_argument("launcher", nargs=argparse.REMAINDER, help="an emulator to run it under")
 options = parser.parse_args()
-if options.only and options.only not in (names := [case[0] for case in CASES]):
+names = [case[0] for case in CASES]
+if options.list:
+    print("\n".join(f"{name} native" if case[2:] and case[2].get("native") else name
+                    for name, *case in CASES))
+    sys.exit(0)
+if options.program is None:
+    parser.error("the program to test is missing")
+if options.only and options.only not in names:
     parser.error(f"no case named {options.only!r}; the cases are:\n  " + "\n  ".join(names))
 COMMAND = options.launcher + [options.program]
 
@@ -411,8 +528,11 @@ failed = 0
 for name, report, steps, *setup in CASES:
     if options.only and name != options.only:
         continue
+    setup = setup[0] if setup else {}
+    if options.launcher and setup.get("native"):
+        print(f"skip {name}: runs natively only")
+        continue
     try:
-        setup = setup[0] if setup else {}
         wins = 0
         for attempt in range(20):
             try:
