@@ -139,9 +139,20 @@ void swallow_rest(const Pause &pause)
     }
 }
 
+// Reads what the wait saw: a key, swallowed with the rest of it, or a
+// terminal that is gone. The descriptor is non-blocking: nothing to read
+// means that another reader took the key, which was not ours then.
+bool key_came(const Pause &pause)
+{
+    char key[64];
+    const ssize_t got = read(pause.tty, key, sizeof key);
+    if (got > 0)
+        swallow_rest(pause);
+    return got >= 0 || (errno != EAGAIN && errno != EINTR && where_now(pause) == Next::foreground);
+}
+
 // Waits in the foreground until a key, a signal, or the terminal changing
-// hands. The descriptor is non-blocking: a key that another reader takes
-// between the wait and the read is not ours, and we wait on.
+// hands.
 Next wait_for_key(const Pause &pause)
 {
     for (;;) {
@@ -157,17 +168,8 @@ Next wait_for_key(const Pause &pause)
         if (where != Next::foreground)
             return where;
         const int ready = wait_for(pause, look_again);
-        if (ready <= 0) {
-            if (ready < 0 && errno != EINTR)
-                return Next::end;
-            continue;
-        }
-        char key[64];
-        const ssize_t got = read(pause.tty, key, sizeof key);
-        if (got > 0)
-            swallow_rest(pause);
-        if (got >= 0 || (errno != EAGAIN && errno != EINTR && where_now(pause) == Next::foreground))
-            return Next::end; // a key, or the terminal is gone
+        if ((ready < 0 && errno != EINTR) || (ready > 0 && key_came(pause)))
+            return Next::end;
     }
 }
 
