@@ -7,9 +7,11 @@ Both answer 7 on standard input that is not a terminal, output to /dev/null,
 and every measured process runs with an empty environment: the C library's
 start-up reads the environment, so its size would change the counts.
 Prints, for each: user-space instructions (valgrind's callgrind, when
-valgrind is installed), peak resident memory, file size, and the median wall
-time of RUNS runs, interleaved so that both see the same machine; then the
-ratio of the two medians. It builds nothing: build both first (see README).
+valgrind is installed), peak resident memory (GNU time's, when
+/usr/bin/time is installed), file size, and the median wall time of RUNS
+runs (400 if not given), interleaved so that both see the same machine; then
+the ratio of the two medians. It builds nothing: build both first (HACKING.md,
+Benchmark).
 """
 import atexit
 import os
@@ -53,7 +55,7 @@ def wall_time(path):
     _, status = os.waitpid(pid, 0)
     elapsed = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit(f"{path} exited with status {status}")
+        sys.exit(f"{path} exited with status {os.waitstatus_to_exitcode(status)}")
     return elapsed
 
 

@@ -5,7 +5,7 @@
 # given with -DCMAKE_CROSSCOMPILING_EMULATOR=...
 find_program(BINSEARCH_CROSS_CXX ${triplet}-g++)
 if(NOT BINSEARCH_CROSS_CXX)
-  message(FATAL_ERROR "${triplet}-g++ not found: install the cross compiler (README, Platforms)")
+  message(FATAL_ERROR "${triplet}-g++ not found: install the cross compiler (HACKING.md, Platforms)")
 endif()
 set(CMAKE_CXX_COMPILER ${BINSEARCH_CROSS_CXX})
 set(CMAKE_C_COMPILER ${triplet}-gcc)

@@ -1,6 +1,6 @@
 # Linux on 32-bit x86 PCs, cross-compiled with Debian's g++-i686-linux-gnu. An
-# x86_64 host runs the program as it is; any other host runs it under
-# qemu-i386.
+# x86 host, 32- or 64-bit, runs the program as it is; any other host runs it
+# under qemu-i386.
 set(CMAKE_SYSTEM_NAME Linux)
 set(triplet i686-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR i686)

@@ -10,7 +10,7 @@
 set -u
 xvfb=$1 xdotool=$2 wineserver=$3 wine=$4 program=$5
 title=${program##*/}
-limit=45 # seconds for each wait: four of them stay within ctest's timeout
+limit=45 # seconds for each wait: a step that never comes fails by name, before ctest's timeout
 xvfb_pid='' start_pid=''
 
 fail() {

@@ -1,11 +1,9 @@
 # cmake -DSOURCE=... -DDIR=... -DCXX=... -DGENERATOR=... -DREADELF=... -P static_fallback.cmake
 #
-# Fedora, RHEL and openSUSE install the static C and C++ runtimes only on
-# request. There the default build must still give a working program,
-# linked dynamically, and say what to install; asking for a static one with
-# -DBINSEARCH_STATIC=ON must fail. A wrapper in front of the compiler CXX
-# stands in for such a system: it refuses to link with -static. The program
-# is left in DIR/build for a transcript.
+# The fallback to a dynamic program where the static runtimes are missing
+# (HACKING.md, Builds), on a system that a wrapper in front of the compiler
+# CXX stands in for: it refuses to link with -static. Builds in DIR, and
+# leaves the program in DIR/build for a transcript.
 file(REMOVE_RECURSE "${DIR}")
 file(CONFIGURE OUTPUT "${DIR}/c++" @ONLY CONTENT [[#!/bin/sh
 for arg; do
