@@ -331,14 +331,14 @@ class Session:
         seen, self.screen = self.screen.partition(want)[::2]
         return seen + want
 
-    def rest(self, quiet=0.05):
+    def rest(self, quiet=0.03):
         """What the screen shows once it has been quiet for a while."""
         while select.select([self.master], [], [], quiet)[0]:
             self.screen += os.read(self.master, 4096)
         return self.screen
 
     def running(self, one_key):
-        time.sleep(0.1)  # long enough to see a program that ends at once
+        time.sleep(0.05)  # long enough to see a program that ends at once
         assert (state := self.ask("poll")) == "running", f"not waiting: {state}"
         mode = termios.tcgetattr(self.tty)
         assert (mode[3] & ONE_KEY == 0) == one_key, f"one-key mode is {not one_key}"
