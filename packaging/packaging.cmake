@@ -50,6 +50,11 @@ else()
   set(CPACK_GENERATOR TGZ)
 endif()
 
+# Packages of every architecture go side by side: the tarball names its
+# machine (linux-aarch64), the .deb its Debian architecture (arm64).
+if(NOT WIN32)
+  string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" CPACK_SYSTEM_NAME)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 if(BINSEARCH_DEB_ARCH) # packaging/debian/flags.cmake
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${BINSEARCH_DEB_ARCH})
