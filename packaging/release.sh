@@ -15,7 +15,7 @@ export LC_ALL=C
 arches="amd64|ci-gcc|x86-64|
 arm64|linux-arm64|ARM aarch64|qemu-aarch64
 armhf|linux-armhf|ARM, EABI5|qemu-arm
-i386|linux-i386|Intel 80386|
+i386|linux-i386|Intel 80386|qemu-i386
 s390x|linux-s390x|IBM S/390|qemu-s390x"
 foreign="arm64 armhf i386 s390x"
 
