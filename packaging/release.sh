@@ -99,7 +99,10 @@ mkdir "$out"
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH CMAKE_BUILD_PARALLEL_LEVEL=2
 
-while IFS='|' read -r arch preset machine emulator; do
+# The rows are read first: a command in the loop could read its input.
+mapfile -t rows <<<"$arches"
+for row in "${rows[@]}"; do
+    IFS='|' read -r arch preset machine emulator <<<"$row"
     cmake --workflow --preset "$preset"
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$preset/CMakeCache.txt")
     deliver "build/$preset" "binsearch-$version-linux-*.tar.gz" "$machine" "$emulator"
@@ -112,7 +115,7 @@ while IFS='|' read -r arch preset machine emulator; do
     # As the test preset, which would run its own folder's tests.
     ctest --test-dir "${debian[0]}" --output-on-failure --no-tests=error --timeout 300
     deliver "${debian[0]}" "binsearch_${version}_$arch.deb" "$machine" "$emulator"
-done <<<"$arches"
+done
 
 cmake --workflow --preset windows-x86
 deliver build/windows-x86 "binsearch-$version-win32.zip" "PE32 executable (console) Intel 80386"
