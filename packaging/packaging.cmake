@@ -3,7 +3,6 @@
 include(GNUInstallDirs)
 install(TARGETS binsearch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-option(BINSEARCH_DEBIAN "Install the files a Debian package needs" OFF)
 if(WIN32)
   install(FILES README.md LICENSE DESTINATION .)
 else()
@@ -51,7 +50,15 @@ else()
   set(CPACK_GENERATOR TGZ)
 endif()
 
+# Packages of every architecture go side by side: the tarball names its
+# machine (linux-aarch64), the .deb its Debian architecture (arm64).
+if(NOT WIN32)
+  string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" CPACK_SYSTEM_NAME)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+if(BINSEARCH_DEB_ARCH) # packaging/debian/flags.cmake
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${BINSEARCH_DEB_ARCH})
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION education)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -1,9 +1,9 @@
-# cmake -DCPACK=... -DCONFIG=CPackConfig.cmake -DDIR=... -DNM=... -P package.cmake
+# cmake -DCPACK=... -DCONFIG=CPackConfig.cmake -DDIR=... -DNM=... -DREADELF=... -P package.cmake
 #
 # Makes the build's package (TGZ, ZIP or DEB) in DIR and looks inside: a
 # stripped program, the licence and the README, the manual page beside a
-# POSIX program, Debian's own files in a .deb, and a checksum file beside
-# the package that matches it.
+# POSIX program, Debian's own files and a hardened program in a .deb, and a
+# checksum file beside the package that matches it.
 file(REMOVE_RECURSE "${DIR}")
 execute_process(COMMAND "${CPACK}" --config "${CONFIG}" -B "${DIR}"
     RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
@@ -32,6 +32,13 @@ if(package MATCHES "\\.deb$")
     string(APPEND faults "no shared library dependencies: [${depends}]\n")
   endif()
   list(APPEND wanted usr/share/doc/binsearch/copyright usr/share/doc/binsearch/changelog.gz)
+  # PIE, RELRO, BIND_NOW, a stack protector and FORTIFY's checked calls.
+  execute_process(COMMAND "${READELF}" -hldW --dyn-syms "${root}/usr/bin/binsearch" OUTPUT_VARIABLE elf)
+  foreach(mark "DYN \\(" "GNU_RELRO" "BIND_NOW" "__stack_chk_fail" "__[a-z]+_chk@")
+    if(NOT elf MATCHES "${mark}")
+      string(APPEND faults "not hardened, no ${mark} in usr/bin/binsearch\n")
+    endif()
+  endforeach()
 else()
   execute_process(COMMAND "${CMAKE_COMMAND}" -E tar xf "${package}"
       WORKING_DIRECTORY "${root}" RESULT_VARIABLE status)
