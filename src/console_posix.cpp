@@ -42,11 +42,17 @@ extern "C" void on_signal(int signo)
         ending = 1;
 }
 
-// Every signal whose default action ends the process ends the wait instead,
-// as a key does, so that the terminal is never left in one-key mode; the
-// set is the system's, real-time signals included. Left alone: what cannot
-// be caught, what reports a fault of the program itself, and what is
-// ignored by default. Job control is caught and followed.
+// Job control is caught and followed.
+bool job_control(int signo)
+{
+    return signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU || signo == SIGCONT;
+}
+
+// Every other signal whose default action ends the process ends the wait
+// instead, as a key does, so that the terminal is never left in one-key
+// mode; the set is the system's, real-time signals included. Left alone:
+// what cannot be caught, what reports a fault of the program itself, and
+// what is ignored by default.
 bool ends_the_wait(int signo)
 {
     switch (signo) {
@@ -62,19 +68,10 @@ bool ends_the_wait(int signo)
     case SIGCHLD:
     case SIGURG:
     case SIGWINCH:
-    case SIGTSTP:
-    case SIGTTIN:
-    case SIGTTOU:
-    case SIGCONT:
         return false;
     default:
-        return true;
+        return !job_control(signo);
     }
-}
-
-bool job_control(int signo)
-{
-    return signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU || signo == SIGCONT;
 }
 
 // The pause's states; each is a function below that returns the next one.
@@ -84,7 +81,6 @@ struct Pause {
     int tty;            // a descriptor of our own: non-blocking, whatever stdin's flags
     bool held;          // the terminal has been ours: `found` is read, the text shown
     termios found;      // its mode when the pause first held it, to be given back
-    termios one_key;    // the mode we wait in
     sigset_t caught;    // the signals whose handler is ours
     sigset_t wait_mask; // the caller's mask: caught signals come in only while waiting
     struct sigaction previous[NSIG];
@@ -186,13 +182,13 @@ bool take(Pause &pause)
         return false;
     if (!pause.held && tcgetattr(pause.tty, &pause.found) != 0)
         return false;
-    pause.one_key = pause.found;
-    pause.one_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
-    pause.one_key.c_iflag &= ~static_cast<tcflag_t>(IXON);
-    pause.one_key.c_cc[VMIN] = 1;
-    pause.one_key.c_cc[VTIME] = 0;
+    termios one_key = pause.found;
+    one_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+    one_key.c_iflag &= ~static_cast<tcflag_t>(IXON);
+    one_key.c_cc[VMIN] = 1;
+    one_key.c_cc[VTIME] = 0;
     // EINTR: SIGTTOU, the shell took the terminal in between.
-    if (tcsetattr(pause.tty, TCSAFLUSH, &pause.one_key) != 0)
+    if (tcsetattr(pause.tty, TCSAFLUSH, &one_key) != 0)
         return false;
     if (pause.held)
         say("\r"); // over the text left by the last spell, or on the line the shell left
