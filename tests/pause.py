@@ -453,7 +453,7 @@ class Session:
         out = b""
         while select.select([self.output], [], [], 0.1)[0]:
             out += os.read(self.output, 4096)
-        return out.replace(b"\r\n", b"\n") if self.other else out
+        return out.replace(b"\r\n", b"\n") if os.isatty(self.output) else out
 
     def close(self):
         if not self.done:  # the whole job, which a stopped wrapper would hold up
