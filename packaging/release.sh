@@ -1,124 +1,135 @@
 #!/usr/bin/env bash
 # Builds, tests and packs every release artifact into build/release/: for
-# each Linux architecture a .deb (dynamically linked, Debian's build flags)
-# and a static tarball, the Windows ZIP, and SHA256SUMS over them all.
-# Nothing is packed before its build's tests pass, and build/release/ appears
-# only once every artifact is made and checked. Run it on Debian (amd64).
+# each Linux architecture in packaging/architectures a .deb (dynamically
+# linked, Debian's build flags) and a static tarball, the 32- and 64-bit
+# Windows ZIPs, and SHA256SUMS over them all. Nothing is packed before its
+# build's tests pass and its package is checked, and build/release/ appears
+# only once every artifact is made. Run it on Debian (amd64).
+#
+# usage: release.sh [--no-tests]
+# --no-tests builds and packs only: the same bytes, for a second clone to
+# compare with a release that was tested and checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export LC_ALL=C
 
-# One row per Linux architecture: Debian's name for it, the preset of the
-# static program, the machine as `file` names it, and what runs it here.
-# The tarball is named after the toolchain's processor, the .deb after
-# Debian's architecture.
-arches="amd64|ci-gcc|x86-64|
-arm64|linux-arm64|ARM aarch64|qemu-aarch64
-armhf|linux-armhf|ARM, EABI5|qemu-arm
-i386|linux-i386|Intel 80386|qemu-i386
-s390x|linux-s390x|IBM S/390|qemu-s390x"
-foreign="arm64 armhf i386 s390x"
-
 fail() { echo "release.sh: $*" >&2; exit 1; }
 
-# Stops at once, naming in one line what to install: the tools, each
-# architecture's compiler and its C and C++ runtimes (for dpkg-shlibdeps and
-# to run the dynamic programs), and every tool the tests need, so that none
-# is skipped.
-require() {
-    [ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] || fail "needs Debian on amd64"
-    local add="" packages="git cmake make g++ gzip file dpkg-dev lintian python3 valgrind gdb"
-    packages+=" qemu-user g++-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool"
-    for arch in $foreign; do
-        dpkg --print-foreign-architectures | grep -qx "$arch" || add+="$arch "
-        packages+=" libc6:$arch libstdc++6:$arch"
-    done
-    for triplet in aarch64-linux-gnu arm-linux-gnueabihf i686-linux-gnu s390x-linux-gnu; do
-        packages+=" g++-$triplet"
-    done
-    local missing=""
-    for package in $packages; do
-        dpkg-query -W -f '${Status}\n' "$package" 2>/dev/null | grep -q ' installed$' ||
-            missing+=" $package"
-    done
-    local steps=""
-    for arch in $add; do steps+="dpkg --add-architecture $arch && "; done
-    [ -n "$steps" ] && steps+="apt-get update && "
-    [ -z "$missing" ] || fail "missing packages; as root: ${steps}apt-get install -y$missing"
+case ${1-} in
+--no-tests) checked=no ;;
+"") checked=yes ;;
+*) echo "usage: release.sh [--no-tests]" >&2; exit 2 ;;
+esac
+
+[ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] || fail "needs Debian on amd64"
+missing=$(packaging/packages.sh missing release | tr '\n' ' ')
+[ -z "$missing" ] || fail "missing packages: ${missing% }; as root: packaging/packages.sh install release"
+
+# build PRESET: its workflow, tests included unless --no-tests.
+build() {
+    if [ "$checked" = yes ]; then
+        cmake --workflow --preset "$1"
+    else
+        cmake --preset "$1" && cmake --build --preset "$1"
+    fi
 }
 
-# check PROGRAM MACHINE [EMULATOR]: the program is built for MACHINE and,
-# run here, answers 7 with the whole dialogue, nothing on standard error and
-# status 0.
-check() {
-    local kind
-    kind=$(file -b "$1")
-    [[ "$kind" == *", $2"* ]] || fail "$1 is not for $2: $kind"
-    printf 7 | ${3:+"$3"} "$1" >"$work/out" 2>"$work/err" || fail "$1 failed"
-    printf 'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' | cmp -s - "$work/out" ||
-        fail "$1 answered: $(cat "$work/out")"
-    [ ! -s "$work/err" ] || fail "$1 wrote to standard error: $(cat "$work/err")"
+# answers PROGRAM [LAUNCHER...]: run here, the program answers 7 with the
+# whole dialogue, nothing on standard error and status 0. A Windows
+# program's lines end in CR LF, and the command interpreter's pause text
+# follows the report.
+answers() {
+    local program=$1 want=$'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' got
+    shift
+    if [[ "$program" == *.exe && ! -d "$WINEPREFIX" ]]; then
+        wineboot -i >/dev/null 2>&1 && wineserver -w # a new prefix says so on standard error
+    fi
+    printf 7 | "$@" "$program" >"$work/out" 2>"$work/err" || fail "$program failed"
+    if [[ "$program" == *.exe ]]; then
+        want="${want//$'\n'/$'\r\n'}Press any key to continue . . . "
+        got=$(head -c "${#want}" "$work/out")
+    else
+        got=$(cat "$work/out" && echo .) && got=${got%.}
+    fi
+    [ "$got" = "$want" ] || fail "$program answered: $(cat -A "$work/out")"
+    [ ! -s "$work/err" ] || fail "$program wrote to standard error: $(cat "$work/err")"
 }
 
-# deliver BUILD NAME MACHINE [EMULATOR]: packs the build with CPack, wants
-# the package to be called NAME (a pattern), a .deb to be of the loop's
-# $arch and lintian-clean, and its program to pass check, and puts it in the
-# release beside, never over, the others.
+# deliver PRESET NAME MACHINE [LAUNCHER...]: packs the preset's build with
+# CPack, wants the package to be called NAME (a pattern), a .deb to be of
+# the loop's $arch and lintian-clean, and its program to be for MACHINE and
+# to answer 7 under LAUNCHER (none: natively; "-": it cannot run here), and
+# puts it in the release beside, never over, the others.
 deliver() {
-    local dir=$work/cpack/${1##*/} package program
-    cpack --config "$1/CPackConfig.cmake" -B "$dir" >/dev/null
+    local dir=$work/cpack/$1 name=$2 machine=$3 package program
+    cpack --config "build/$1/CPackConfig.cmake" -B "$dir" >/dev/null
+    shift 3
     package=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' \))
     # shellcheck disable=SC2053 # NAME is a pattern
-    [[ "${package##*/}" == $2 ]] || fail "$1 made '${package##*/}', not $2"
+    [[ "${package##*/}" == $name ]] || fail "made '${package##*/}', not $name"
     [ ! -e "$out/${package##*/}" ] || fail "two packages are called ${package##*/}"
-    rm -rf "$work/unpacked" && mkdir "$work/unpacked"
-    case $package in
-        *.deb) dpkg-deb -x "$package" "$work/unpacked"
-               [ "$(dpkg-deb -f "$package" Architecture)" = "$arch" ] || fail "$package: wrong Architecture"
-               lintian --fail-on error,warning "$package" ;;
+    if [ "$checked" = yes ]; then
+        rm -rf "$work/unpacked" && mkdir "$work/unpacked"
+        case $package in
+        *.deb)
+            dpkg-deb -x "$package" "$work/unpacked"
+            [ "$(dpkg-deb -f "$package" Architecture)" = "$arch" ] || fail "$package: wrong Architecture"
+            lintian --fail-on error,warning "$package"
+            ;;
         *) cmake -E chdir "$work/unpacked" cmake -E tar xf "$package" ;;
-    esac
-    program=$(find "$work/unpacked" -path '*/bin/binsearch' -o -name binsearch.exe)
-    if [[ "$program" == *.exe ]]; then
-        [[ "$(file -b "$program")" == "$3"* ]] || fail "$program is not $3"
-    else
-        check "$program" "$3" "${4:-}"
+        esac
+        program=$(find "$work/unpacked" -path '*/bin/binsearch' -o -name binsearch.exe)
+        [[ "$(file -b "$program")" == *"$machine"* ]] ||
+            fail "$program is not for $machine: $(file -b "$program")"
+        [ "${1-}" = - ] || answers "$program" "$@"
     fi
     mv "$package" "$out/"
 }
 
-require
 rm -rf build/release
 mkdir -p build
 work=$(mktemp -d "$PWD/build/release.XXXXXX")
-trap 'rm -rf "$work"' EXIT
 out=$work/release
 mkdir "$out"
+# The Windows programs are run in a wine prefix of the release's own.
+export WINEPREFIX=$work/wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+cleanup() {
+    [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
 # The archives' time stamps are the last commit's: two clones pack the same bytes.
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH CMAKE_BUILD_PARALLEL_LEVEL=2
+version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 
 # The rows are read first: a command in the loop could read its input.
-mapfile -t rows <<<"$arches"
+mapfile -t rows < <(grep -v '^#' packaging/architectures)
 for row in "${rows[@]}"; do
-    IFS='|' read -r arch preset machine emulator <<<"$row"
-    cmake --workflow --preset "$preset"
-    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build/$preset/CMakeCache.txt")
-    deliver "build/$preset" "binsearch-$version-linux-*.tar.gz" "$machine" "$emulator"
-
-    # The host's own is the debian preset's build; the others are cross-compiled.
-    debian=(build/debian)
-    [ "$preset" = ci-gcc ] || debian=("build/debian-$arch" --toolchain "cmake/$preset.cmake")
-    cmake --preset debian -B "${debian[@]}"
-    cmake --build "${debian[0]}"
-    # As the test preset, which would run its own folder's tests.
-    ctest --test-dir "${debian[0]}" --output-on-failure --no-tests=error --timeout 300 -j2
-    deliver "${debian[0]}" "binsearch_${version}_$arch.deb" "$machine" "$emulator"
+    read -r arch preset machine <<<"$row"
+    emulator=()
+    if [ -f "cmake/$preset.cmake" ]; then
+        emulator=("$(sed -n 's/^set(emulator \(.*\))$/\1/p' "cmake/$preset.cmake")")
+    fi
+    build "$preset"
+    deliver "$preset" "binsearch-$version-linux-*.tar.gz" "$machine" "${emulator[@]}"
+    # The host's own .deb is the debian preset's build; the others are cross-compiled.
+    debian=debian
+    [ ${#emulator[@]} = 0 ] || debian=debian-$arch
+    build "$debian"
+    deliver "$debian" "binsearch_${version}_$arch.deb" "$machine" "${emulator[@]}"
 done
 
-cmake --workflow --preset windows-x86
-deliver build/windows-x86 "binsearch-$version-win32.zip" "PE32 executable (console) Intel 80386"
+# Wine runs a 32-bit program only where the machine does.
+win32=(-)
+if packaging/packages.sh runs-x86-32; then
+    win32=(wine)
+fi
+build windows-x86
+deliver windows-x86 "binsearch-$version-win32.zip" "PE32 executable (console) Intel 80386" "${win32[@]}"
+build windows-x64
+deliver windows-x64 "binsearch-$version-win64.zip" "PE32+ executable (console) x86-64" wine
 
 (cd "$out" && sha256sum -- *.deb *.tar.gz *.zip >SHA256SUMS)
 rm -rf build/release
