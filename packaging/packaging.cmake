@@ -4,7 +4,15 @@ include(GNUInstallDirs)
 install(TARGETS binsearch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 if(WIN32)
-  install(FILES README.md LICENSE DESTINATION .)
+  # With the line ends Windows' own editors want: Notepad before Windows 10
+  # shows a text with LF alone as one long line.
+  foreach(doc README.md LICENSE)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${doc})
+    file(READ ${doc} text)
+    string(REPLACE "\n" "\r\n" text "${text}")
+    file(WRITE ${PROJECT_BINARY_DIR}/windows/${doc} "${text}")
+    install(FILES ${PROJECT_BINARY_DIR}/windows/${doc} DESTINATION .)
+  endforeach()
 else()
   # Compressed as Debian wants them: the most, with no name or time stamp.
   find_program(GZIP gzip REQUIRED)
@@ -51,8 +59,12 @@ else()
 endif()
 
 # Packages of every architecture go side by side: the tarball names its
-# machine (linux-aarch64), the .deb its Debian architecture (arm64).
-if(NOT WIN32)
+# machine (linux-aarch64), the .deb its Debian architecture (arm64), the ZIP
+# its Windows (win32, win64).
+if(WIN32)
+  math(EXPR bits "${CMAKE_SIZEOF_VOID_P} * 8")
+  set(CPACK_SYSTEM_NAME win${bits})
+else()
   string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" CPACK_SYSTEM_NAME)
 endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -1,9 +1,10 @@
 # cmake -DCPACK=... -DCONFIG=CPackConfig.cmake -DDIR=... -DNM=... -DREADELF=... -P package.cmake
 #
 # Makes the build's package (TGZ, ZIP or DEB) in DIR and looks inside: a
-# stripped program, the licence and the README, the manual page beside a
-# POSIX program, Debian's own files and a hardened program in a .deb, and a
-# checksum file beside the package that matches it.
+# stripped program, the licence and the README (with CR LF line ends in a
+# ZIP), the manual page beside a POSIX program, Debian's own files and a
+# hardened program in a .deb, and a checksum file beside the package that
+# matches it.
 file(REMOVE_RECURSE "${DIR}")
 execute_process(COMMAND "${CPACK}" --config "${CONFIG}" -B "${DIR}"
     RESULT_VARIABLE status OUTPUT_VARIABLE log ERROR_VARIABLE log)
@@ -46,20 +47,29 @@ endif()
 if(NOT status STREQUAL "0")
   string(APPEND faults "cannot unpack ${package}\n")
 endif()
+set(crlf "")
 if(package MATCHES "\\.zip$")
   list(APPEND wanted */binsearch.exe)
+  set(crlf */LICENSE */README.md) # opened on Windows, in Notepad
 else()
   list(APPEND wanted */bin/binsearch */share/man/man1/binsearch.1.gz)
 endif()
 
 foreach(pattern IN LISTS wanted)
   file(GLOB_RECURSE found "${root}/${pattern}")
+  list(FIND crlf "${pattern}" crlf_row)
   if(NOT found)
     string(APPEND faults "no ${pattern} in the package\n")
   elseif(pattern MATCHES "binsearch(\\.exe)?$")
     execute_process(COMMAND "${NM}" "${found}" OUTPUT_VARIABLE symbols ERROR_VARIABLE symbols)
     if(NOT symbols MATCHES "no symbols")
       string(APPEND faults "${pattern} is not stripped\n")
+    endif()
+  elseif(NOT crlf_row EQUAL -1)
+    file(READ "${found}" text HEX) # as text, CMake would drop the CRs
+    string(REPLACE "0d0a" "" bare "${text}")
+    if(bare MATCHES "^(..)*0a" OR NOT text MATCHES "0d0a")
+      string(APPEND faults "${pattern} has lines not ended by CR LF\n")
     endif()
   endif()
 endforeach()

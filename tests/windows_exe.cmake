@@ -1,7 +1,8 @@
-# cmake -DOBJDUMP=... -DPROGRAM=binsearch.exe -DVERSION=x.y.z -P windows_exe.cmake
+# cmake -DOBJDUMP=... -DPROGRAM=binsearch.exe -DBITS=32|64 -DVERSION=x.y.z -P windows_exe.cmake
 #
 # Double-clicked on a clean Windows machine the program has nothing beside
-# it: it must be a 32-bit console program that imports only Windows' own DLLs.
+# it: it must be a console program for the processor it was built for (a
+# PE32 image for x86, PE32+ for x86-64) that imports only Windows' own DLLs.
 # It carries a manifest (else Windows treats it as a legacy program) and a
 # version resource (else Explorer's Details tab is blank).
 execute_process(COMMAND "${OBJDUMP}" -p "${PROGRAM}"
@@ -10,9 +11,19 @@ if(NOT status STREQUAL "0")
   message(FATAL_ERROR "${OBJDUMP} -p failed: ${status}")
 endif()
 
+# BITS: the image's magic, objdump's name for its machine, the manifest's.
+set(image_32 010b PE32 pei-i386 x86)
+set(image_64 020b PE32+ pei-x86-64 amd64)
+list(GET image_${BITS} 0 magic)
+list(GET image_${BITS} 1 kind)
+list(GET image_${BITS} 2 format)
+list(GET image_${BITS} 3 processor)
 set(faults "")
-if(NOT headers MATCHES "Magic[\t ]+010b")
-  string(APPEND faults "not a PE32 (32-bit) image\n")
+if(NOT headers MATCHES "Magic[\t ]+${magic}")
+  string(APPEND faults "not a ${kind} (${BITS}-bit) image\n")
+endif()
+if(NOT headers MATCHES "file format ${format}\n")
+  string(APPEND faults "not an image for ${format}\n")
 endif()
 if(NOT headers MATCHES "Subsystem[\t ]+00000003")
   string(APPEND faults "not a console (CUI) program\n")
@@ -35,10 +46,12 @@ foreach(type 10 18)
   endif()
 endforeach()
 file(READ "${PROGRAM}" bytes HEX)
-string(HEX [[<requestedExecutionLevel level="asInvoker"]] manifest)
-if(NOT bytes MATCHES "${manifest}")
-  string(APPEND faults "no asInvoker manifest\n")
-endif()
+foreach(text [[<requestedExecutionLevel level="asInvoker"]] "processorArchitecture=\"${processor}\"")
+  string(HEX "${text}" hex)
+  if(NOT bytes MATCHES "${hex}")
+    string(APPEND faults "no ${text} in the manifest\n")
+  endif()
+endforeach()
 # The version strings are UTF-16LE: each ASCII byte followed by a zero byte.
 foreach(text "FileVersion" "${VERSION}" "ProductName" "binsearch.exe" "LegalCopyright")
   string(HEX "${text}" hex)
