@@ -22,19 +22,9 @@ action=$1 set=${2:-ci}
 case $action in list | missing | install | runs-x86-32) ;; *) usage ;; esac
 case $set in release | ci) ;; *) usage ;; esac
 
-# Whether this machine runs 32-bit x86 programs: some x86_64 kernels are
-# built or booted without it, and then no 32-bit Windows program runs under
-# wine either. Asked of the kernel itself, with the smallest such program
-# (it only exits 0), before any of the packages is there.
+# Whether this machine runs 32-bit x86 programs, before any package is there.
 runs_x86_32() {
-    [ "$(uname -m)" = x86_64 ] || [[ "$(uname -m)" == i?86 ]] || return 1
-    local probe status=0
-    probe=$(mktemp "$here/../.x86-32.XXXXXX")
-    printf '\177ELF\1\1\1\0\0\0\0\0\0\0\0\0\2\0\3\0\1\0\0\0\124\200\4\10\64\0\0\0\0\0\0\0\0\0\0\0\64\0\40\0\1\0\0\0\0\0\0\0\1\0\0\0\0\0\0\0\0\200\4\10\0\200\4\10\135\0\0\0\135\0\0\0\5\0\0\0\0\20\0\0\270\1\0\0\0\61\333\315\200' >"$probe"
-    chmod +x "$probe"
-    "$probe" 2>/dev/null || status=1
-    rm -f "$probe"
-    return "$status"
+    sh "$here/../cmake/runs-x86-32.sh" "$here"
 }
 
 # The release: the tools, each foreign architecture's cross compiler and its

@@ -42,7 +42,7 @@ answers() {
     local program=$1 want=$'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' got
     shift
     if [[ "$program" == *.exe && ! -d "$WINEPREFIX" ]]; then
-        wineboot -i >/dev/null 2>&1 && wineserver -w # a new prefix says so on standard error
+        wine64 wineboot -i >/dev/null 2>&1 && wineserver -w # a new prefix says so on standard error
     fi
     printf 7 | "$@" "$program" >"$work/out" 2>"$work/err" || fail "$program failed"
     if [[ "$program" == *.exe ]]; then
@@ -91,8 +91,11 @@ mkdir -p build
 work=$(mktemp -d "$PWD/build/release.XXXXXX")
 out=$work/release
 mkdir "$out"
-# The Windows programs are run in a wine prefix of the release's own.
+# The Windows programs run in a 64-bit wine prefix of the release's own:
+# the 64-bit one under wine64 (Debian keeps it off PATH), the 32-bit one
+# under wine's 32-bit loader.
 export WINEPREFIX=$work/wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export PATH=$PATH:/usr/lib/wine
 cleanup() {
     [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
     rm -rf "$work"
@@ -129,7 +132,7 @@ fi
 build windows-x86
 deliver windows-x86 "binsearch-$version-win32.zip" "PE32 executable (console) Intel 80386" "${win32[@]}"
 build windows-x64
-deliver windows-x64 "binsearch-$version-win64.zip" "PE32+ executable (console) x86-64" wine
+deliver windows-x64 "binsearch-$version-win64.zip" "PE32+ executable (console) x86-64" wine64
 
 (cd "$out" && sha256sum -- *.deb *.tar.gz *.zip >SHA256SUMS)
 rm -rf build/release
