@@ -21,6 +21,8 @@ HEADER = PROMPT.replace(b"\r\n", b"\n")
 PAUSE = b"Press any key to continue . . . "
 ONE_KEY = termios.ICANON | termios.ECHO | termios.ISIG
 S = signal.Signals
+# Signal numbers by name; python names SIGSTKFLT only from 3.11 (Linux: 16).
+SIGNAL = {"SIGSTKFLT": 16, **{sig.name: sig for sig in S}}
 ENDED = ("ends", b"\r\n")
 WRAPPED = ("ends", b"\r\nwrapped\r\n")  # the wrapper goes on after the program
 FOUND, NOT_FOUND = b"number found.\n", b"number not found.\n"
@@ -57,9 +59,9 @@ CASES = [
     # key does, real-time signals included. qemu-user keeps some of the
     # host's real-time signals for itself and numbers the program's apart:
     # those are sent natively only.
-    *[(S(sig).name, NOT_FOUND, [b"11\n", "pauses", sig, ENDED])
-      for sig in (S.SIGTERM, S.SIGHUP, S.SIGINT, S.SIGQUIT, S.SIGUSR1, S.SIGUSR2, S.SIGALRM,
-                  S.SIGVTALRM, S.SIGPROF, S.SIGXCPU, S.SIGIO, S.SIGPWR, S.SIGSTKFLT)],
+    *[(name, NOT_FOUND, [b"11\n", "pauses", SIGNAL[name], ENDED])
+      for name in ("SIGTERM", "SIGHUP", "SIGINT", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM",
+                   "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGIO", "SIGPWR", "SIGSTKFLT")],
     *[(f"SIGRTMIN+{sig - S.SIGRTMIN}", NOT_FOUND, [b"11\n", "pauses", sig, ENDED],
        {"native": True}) for sig in (S.SIGRTMIN, S.SIGRTMIN + 1, S.SIGRTMAX - 1, S.SIGRTMAX)],
     # Job control: the line is ended and the terminal given back before a
@@ -151,7 +153,7 @@ def shell(tty, ctl, evt, fds, setup):
             elif os.WIFSTOPPED(status):
                 reply = f"stopped {os.WSTOPSIG(status)} {int(termios.tcgetattr(tty) == mode)}"
             else:
-                reply = f"exited {os.waitstatus_to_exitcode(status)}"
+                reply = f"exited {exit_code(status)}"
             if done and (os.WIFSTOPPED(status) or os.WIFSIGNALED(status)):
                 os.tcsetpgrp(tty, os.getpgrp())
                 if not setup.get("keep_mode"):
@@ -194,6 +196,12 @@ def job(tty, fds, setup):
     os.closerange(3, 256)
     command = (WRAPPER if setup.get("wrapper") else []) + COMMAND
     os.execvp(command[0], command)
+
+
+def exit_code(status):
+    """A wait status as an exit code, a signal as its negative (as python
+    3.9's os.waitstatus_to_exitcode gives it)."""
+    return -os.WTERMSIG(status) if os.WIFSIGNALED(status) else os.WEXITSTATUS(status)
 
 
 def shell_mode(mode):
@@ -339,7 +347,8 @@ class Session:
 
     def running(self, one_key):
         time.sleep(0.05)  # long enough to see a program that ends at once
-        assert (state := self.ask("poll")) == "running", f"not waiting: {state}"
+        state = self.ask("poll")
+        assert state == "running", f"not waiting: {state}"
         mode = termios.tcgetattr(self.tty)
         assert (mode[3] & ONE_KEY == 0) == one_key, f"one-key mode is {not one_key}"
         assert one_key or mode == self.expected, "terminal changed while not ours"
@@ -413,7 +422,7 @@ class Session:
                 done, status = os.waitpid(self.pid, os.WNOHANG)
                 if done:
                     self.done = True
-                    return f"exited {os.waitstatus_to_exitcode(status)}"
+                    return f"exited {exit_code(status)}"
             except ChildProcessError:
                 pass  # its shell is still on its way out
             time.sleep(0.05)
