@@ -7,6 +7,7 @@ usage: pause.py [--list | --only NAME] PROGRAM [LAUNCHER ...]
 """
 import argparse
 import ctypes
+import dataclasses
 import fcntl
 import os
 import select
@@ -15,12 +16,15 @@ import sys
 import tempfile
 import termios
 import time
+from typing import Optional, Sequence
 
 PROMPT = b"ARRAY: 1;2;3;4;5;6;7;8;9;10; \r\nNumber to find: "
 HEADER = PROMPT.replace(b"\r\n", b"\n")
 PAUSE = b"Press any key to continue . . . "
 ONE_KEY = termios.ICANON | termios.ECHO | termios.ISIG
 S = signal.Signals
+# Signal numbers by name; python names SIGSTKFLT only from 3.11 (Linux: 16).
+SIGNAL = {"SIGSTKFLT": 16, **{sig.name: sig for sig in S}}
 ENDED = ("ends", b"\r\n")
 WRAPPED = ("ends", b"\r\nwrapped\r\n")  # the wrapper goes on after the program
 FOUND, NOT_FOUND = b"number found.\n", b"number not found.\n"
@@ -28,9 +32,45 @@ FOUND, NOT_FOUND = b"number found.\n", b"number not found.\n"
 # without job control, in the program's process group.
 WRAPPER = ["/bin/sh", "-c", '"$@"; status=$?; echo wrapped; exit $status', "sh"]
 
-# name, report, steps, setup. Steps: bytes are typed, a float is a pause in
-# seconds, a signal number is sent to the program, ("group", signal) to its
-# job, the words are Session's methods or the shell's commands.
+
+@dataclasses.dataclass(frozen=True)
+class Setup:
+    """A row's settings, each with its default: a row names only those it
+    changes, and a name not here stops the run."""
+    # The terminal as an earlier program may have left it.
+    min: int = 1  # its VMIN
+    nonblock: bool = False  # O_NONBLOCK set on it
+    # Where the program reads and writes, if not the session's terminal.
+    stdin: Optional[bytes] = None  # a file holding this
+    pipe: Optional[bytes] = None  # a pipe holding this, set non-blocking
+    other_tty: bool = False  # a terminal not the session's
+    leader: bool = False  # a terminal of its own, its session's leader
+    stdout: Optional[str] = None  # "file", "pipe" or "tty" (another one)
+    # How the job is started.
+    fg: bool = True  # in the foreground
+    setsid: bool = False  # in a session of its own, without the terminal
+    ignore: Sequence[int] = ()  # signals it starts with ignored
+    wrapper: bool = False  # through WRAPPER
+    thief: bool = False  # with another reader in its group (see steal)
+    # The shell.
+    inner: bool = False  # an inner shell runs the job and can exit
+    keep_mode: bool = False  # keeps the job's mode when it stops or dies
+    job_mode: bool = False  # on fg sets the mode it found at its start
+    # The run.
+    native: bool = False  # natively only: an emulator cannot run it
+    wins: int = 1  # the runs the other reader must win
+
+    @classmethod
+    def of(cls, name, settings=None):
+        settings = settings or {}
+        unknown = set(settings) - {field.name for field in dataclasses.fields(cls)}
+        if unknown:
+            raise SystemExit(f"pause.py: row {name}: no setting {', '.join(sorted(unknown))}")
+        return cls(**settings)
+
+
+# name, report, steps[, setup]: the report the program gives, the steps
+# Session.do takes, the settings of Setup the row changes.
 CASES = [
     # Any key ends the pause; what was typed before it is not a key.
     ("key", FOUND, [b"7\n", "pauses", b"x", ENDED]),
@@ -57,9 +97,9 @@ CASES = [
     # key does, real-time signals included. qemu-user keeps some of the
     # host's real-time signals for itself and numbers the program's apart:
     # those are sent natively only.
-    *[(S(sig).name, NOT_FOUND, [b"11\n", "pauses", sig, ENDED])
-      for sig in (S.SIGTERM, S.SIGHUP, S.SIGINT, S.SIGQUIT, S.SIGUSR1, S.SIGUSR2, S.SIGALRM,
-                  S.SIGVTALRM, S.SIGPROF, S.SIGXCPU, S.SIGIO, S.SIGPWR, S.SIGSTKFLT)],
+    *[(name, NOT_FOUND, [b"11\n", "pauses", SIGNAL[name], ENDED])
+      for name in ("SIGTERM", "SIGHUP", "SIGINT", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM",
+                   "SIGVTALRM", "SIGPROF", "SIGXCPU", "SIGIO", "SIGPWR", "SIGSTKFLT")],
     *[(f"SIGRTMIN+{sig - S.SIGRTMIN}", NOT_FOUND, [b"11\n", "pauses", sig, ENDED],
        {"native": True}) for sig in (S.SIGRTMIN, S.SIGRTMIN + 1, S.SIGRTMAX - 1, S.SIGRTMAX)],
     # Job control: the line is ended and the terminal given back before a
@@ -118,82 +158,95 @@ CASES = [
 ]
 
 
-def shell(tty, ctl, evt, fds, setup):
+def shell(tty, ctl, evt, fds, setup, thief):
     """Leads the terminal's session and runs the program as a job, taking
     the terminal back when it stops or is killed and setting a mode of its
     own, as bash does. Answers commands on ctl. With "inner", an inner shell
     runs the job and can exit, leaving the outer one to take the terminal
     back."""
-    for fd in setup["close"]:
-        os.close(fd)
     os.setsid()
     fcntl.ioctl(tty, termios.TIOCSCTTY, 0)
     for sig in (S.SIGTTOU, S.SIGHUP):
         signal.signal(sig, signal.SIG_IGN)
-    if setup.get("inner") and os.fork():
+    if setup.inner and os.fork():
         os.wait()
         os.tcsetpgrp(tty, os.getpgrp())
         os.read(ctl, 1)  # keeps the session until the test is done
         return
-    if setup.get("inner"):
+    if setup.inner:
         os.setpgid(0, 0)
         os.tcsetpgrp(tty, os.getpid())
     mode = termios.tcgetattr(tty)
     pid = os.fork()
     if pid == 0:
-        job(tty, fds, setup)
+        job(tty, fds, setup, thief)
     for command in os.fdopen(ctl):
         command = command.strip()
-        if command in ("wait", "poll"):
-            done, status = os.waitpid(pid, os.WUNTRACED | (os.WNOHANG if command == "poll" else 0))
-            if done == 0:
-                reply = "running"
-            elif os.WIFSTOPPED(status):
-                reply = f"stopped {os.WSTOPSIG(status)} {int(termios.tcgetattr(tty) == mode)}"
-            else:
-                reply = f"exited {os.waitstatus_to_exitcode(status)}"
-            if done and (os.WIFSTOPPED(status) or os.WIFSIGNALED(status)):
-                os.tcsetpgrp(tty, os.getpgrp())
-                if not setup.get("keep_mode"):
-                    termios.tcsetattr(tty, termios.TCSADRAIN, shell_mode(mode))
-        else:
-            if command == "take":
-                os.tcsetpgrp(tty, os.getpgrp())
-                termios.tcsetattr(tty, termios.TCSADRAIN, shell_mode(mode))
-            if command == "fg":
-                os.tcsetpgrp(tty, pid)
-                if setup.get("job_mode"):
-                    termios.tcsetattr(tty, termios.TCSADRAIN, mode)
-            if command in ("fg", "bg"):
-                os.killpg(pid, S.SIGCONT)
-            reply = f"{pid}"
-        os.write(evt, reply.encode() + b"\n")
+        os.write(evt, obey(command, pid, tty, mode, setup).encode() + b"\n")
         if command == "exit":
             return
 
 
-def job(tty, fds, setup):
+def obey(command, pid, tty, mode, setup):
+    """Does one command and answers it: "wait" (or "poll", which does not
+    wait) with what became of the job, taking the terminal back if it
+    stopped or was killed; "take", "fg" and "bg" move the terminal and the
+    job, and they and any other command ("pid", "exit") answer with the
+    job's process id."""
+    if command in ("wait", "poll"):
+        done, status = os.waitpid(pid, os.WUNTRACED | (os.WNOHANG if command == "poll" else 0))
+        if done == 0:
+            return "running"
+        if not os.WIFSTOPPED(status):
+            reply = f"exited {exit_code(status)}"
+        else:  # with whether the terminal was in its first mode at the stop
+            reply = f"stopped {os.WSTOPSIG(status)} {int(termios.tcgetattr(tty) == mode)}"
+        if os.WIFSTOPPED(status) or os.WIFSIGNALED(status):
+            os.tcsetpgrp(tty, os.getpgrp())
+            if not setup.keep_mode:
+                termios.tcsetattr(tty, termios.TCSADRAIN, shell_mode(mode))
+        return reply
+    if command == "take":
+        os.tcsetpgrp(tty, os.getpgrp())
+        termios.tcsetattr(tty, termios.TCSADRAIN, shell_mode(mode))
+    if command == "fg":
+        os.tcsetpgrp(tty, pid)
+        if setup.job_mode:
+            termios.tcsetattr(tty, termios.TCSADRAIN, mode)
+    if command in ("fg", "bg"):
+        os.killpg(pid, S.SIGCONT)
+    return f"{pid}"
+
+
+def job(tty, fds, setup, thief):
     """The job's first process: its own group in the foreground (or a
-    session of its own), default signals, the program's descriptors."""
-    if setup.get("setsid") or setup.get("leader"):
+    session of its own), default signals, the program's descriptors; the
+    other reader, if any, steered through the pipes thief gives."""
+    if setup.setsid or setup.leader:
         os.setsid()
     else:
         os.setpgid(0, 0)
-        if setup.get("fg", True):
+        if setup.fg:
             os.tcsetpgrp(tty, os.getpid())
     for sig in (S.SIGTTOU, S.SIGHUP, S.SIGPIPE, S.SIGXFSZ, S.SIGINT):
         signal.signal(sig, signal.SIG_DFL)
-    for sig in setup.get("ignore", []):
+    for sig in setup.ignore:
         signal.signal(sig, signal.SIG_IGN)
-    if setup.get("thief") and os.fork() == 0:
-        steal(*setup["thief"])
+    if thief and os.fork() == 0:
+        steal(*thief)
     for target, fd in zip(fds, range(3)):
         os.dup2(target, fd)
-    if setup.get("leader"):
+    if setup.leader:
         fcntl.ioctl(0, termios.TIOCSCTTY, 0)
     os.closerange(3, 256)
-    command = (WRAPPER if setup.get("wrapper") else []) + COMMAND
+    command = (WRAPPER if setup.wrapper else []) + COMMAND
     os.execvp(command[0], command)
+
+
+def exit_code(status):
+    """A wait status as an exit code, a signal as its negative (as python
+    3.9's os.waitstatus_to_exitcode gives it)."""
+    return -os.WTERMSIG(status) if os.WIFSIGNALED(status) else os.WEXITSTATUS(status)
 
 
 def shell_mode(mode):
@@ -250,75 +303,104 @@ class Retry(Exception):
 
 
 class Session:
+    """One run of a row: the terminal, the shell and its job, and what the
+    test expects to find."""
+
     def __init__(self, report, setup):
-        self.master, self.tty = self.shell_pty = list(os.openpty())
-        self.keyboard, self.report = self.master, report
+        self.report, self.setup = report, setup
         self.screen, self.done, self.paused, self.orphan = b"", False, False, False
-        mode = termios.tcgetattr(self.tty)
-        mode[6][termios.VMIN] = setup.get("min", 1)
-        termios.tcsetattr(self.tty, termios.TCSANOW, mode)
-        if setup.get("nonblock"):
-            fcntl.fcntl(self.tty, fcntl.F_SETFL, fcntl.fcntl(self.tty, fcntl.F_GETFL) | os.O_NONBLOCK)
-        self.before = self.expected = termios.tcgetattr(self.tty)
+        self.input = self.output = self.other = None
+        self.master, self.tty = self.shell_pty = list(os.openpty())
+        self.keyboard = self.master
+        self.set_terminal()
         self.err = tempfile.TemporaryFile()
-        fds = [self.tty, self.tty, self.err.fileno()]
-        self.output = self.input = self.other = None
-        if "stdin" in setup:
-            self.input = fds[0] = tempfile.TemporaryFile()
-            self.input.write(setup["stdin"])
-            self.input.seek(0)
-        elif "pipe" in setup:
-            fds[0], writer = os.pipe()
-            os.write(writer, setup["pipe"])
-            os.close(writer)
-            fcntl.fcntl(fds[0], fcntl.F_SETFL, os.O_NONBLOCK)
-        elif setup.get("other_tty"):
-            self.keyboard, fds[0] = self.other = os.openpty()
-        elif setup.get("leader"):  # a terminal of its own, as script and sshd give
-            self.master, self.tty = self.other = os.openpty()
-            self.keyboard, fds[:2] = self.master, [self.tty, self.tty]
-            self.before = self.expected = termios.tcgetattr(self.tty)
-        if setup.get("stdout") == "file":
-            self.output = fds[1] = tempfile.TemporaryFile()
-        elif setup.get("stdout") == "pipe":
-            self.output, fds[1] = os.pipe()
-        elif setup.get("stdout") == "tty":
-            self.output, fds[1] = self.other = os.openpty()
-        fds = [fd if isinstance(fd, int) else fd.fileno() for fd in fds]
+        stdin = self.standard_input()  # first: a leader's terminal is its output too
+        fds = [stdin, self.standard_output(), self.err.fileno()]
         # Every descriptor the program is given keeps its status flags, and
         # every terminal its mode and an empty input queue.
         self.kept = {fd: (termios.tcgetattr(fd) if os.isatty(fd) else None,
                           fcntl.fcntl(fd, fcntl.F_GETFL)) for fd in fds[:2]}
+        self.start_shell(fds)
+        self.job = self.pid = int(self.ask("pid"))
+        if setup.wrapper:
+            self.pid = child_of(self.job)
+        if setup.stdout is None:
+            self.read_until(PROMPT)
+
+    def set_terminal(self):
+        """The session's terminal as an earlier program left it; the mode
+        that it is in is the one expected of it at the end."""
+        mode = termios.tcgetattr(self.tty)
+        mode[6][termios.VMIN] = self.setup.min
+        termios.tcsetattr(self.tty, termios.TCSANOW, mode)
+        if self.setup.nonblock:
+            fcntl.fcntl(self.tty, fcntl.F_SETFL, fcntl.fcntl(self.tty, fcntl.F_GETFL) | os.O_NONBLOCK)
+        self.before = self.expected = termios.tcgetattr(self.tty)
+
+    def standard_input(self):
+        """The descriptor the program reads from."""
+        if self.setup.stdin is not None:
+            self.input = tempfile.TemporaryFile()
+            self.input.write(self.setup.stdin)
+            self.input.seek(0)
+            return self.input.fileno()
+        if self.setup.pipe is not None:
+            reader, writer = os.pipe()
+            os.write(writer, self.setup.pipe)
+            os.close(writer)
+            fcntl.fcntl(reader, fcntl.F_SETFL, os.O_NONBLOCK)
+            return reader
+        if self.setup.other_tty:
+            self.keyboard, tty = self.other = os.openpty()
+            return tty
+        if self.setup.leader:  # a terminal of its own, as script and sshd give
+            self.master, self.tty = self.other = os.openpty()
+            self.keyboard = self.master
+            self.before = self.expected = termios.tcgetattr(self.tty)
+        return self.tty
+
+    def standard_output(self):
+        """The descriptor the program writes to."""
+        if self.setup.stdout == "file":
+            self.output = tempfile.TemporaryFile()
+            return self.output.fileno()
+        if self.setup.stdout == "pipe":
+            self.output, writer = os.pipe()
+            return writer
+        if self.setup.stdout == "tty":
+            self.output, tty = self.other = os.openpty()
+            return tty
+        assert self.setup.stdout is None, f"no stdout {self.setup.stdout!r}"
+        return self.tty
+
+    def start_shell(self, fds):
+        """The shell in a process of its own, with only its terminal, the
+        program's descriptors and its ends of the pipes: ctl carries the
+        commands, evt the answers, go and loot the other reader's turns."""
         ctl, self.ctl = os.pipe()
         self.evt, evt = os.pipe()
         go, self.go = os.pipe()
         self.loot, loot = os.pipe()
-        close = {self.shell_pty[0], self.master, self.ctl, self.evt, self.go, self.loot, self.keyboard,
-                 *(self.other or ())}
-        setup = {**setup, "close": close - set(fds), "thief": setup.get("thief") and (go, loot)}
-        self.keep_mode = setup.get("keep_mode")
+        ours = {self.shell_pty[0], self.master, self.ctl, self.evt, self.go, self.loot, self.keyboard,
+                *(self.other or ())}
         self.shell = os.fork()
         if self.shell == 0:
             try:
-                shell(self.shell_pty[1], ctl, evt, fds, setup)
+                for fd in ours - set(fds):
+                    os.close(fd)
+                shell(self.shell_pty[1], ctl, evt, fds, self.setup, self.setup.thief and (go, loot))
             finally:
                 os._exit(0)
         for fd in (ctl, evt, go, loot):
             os.close(fd)
-        self.job = self.pid = int(self.ask("pid"))
-        if setup.get("wrapper"):
-            self.pid = child_of(self.job)
-        if setup.get("stdout") is None:
-            self.read_until(PROMPT)
 
     def ask(self, command):
+        """The shell's answer to a command (see obey)."""
         os.write(self.ctl, command.encode() + b"\n")
         if not select.select([self.evt], [], [], 20)[0]:
             raise AssertionError(f"no answer to {command}")
         reply = os.read(self.evt, 100).decode().strip()
         self.done = self.done or reply.startswith("exited")
-        if command == "fg":
-            self.expected = self.before  # the program restores it when it ends
         return reply
 
     def read_until(self, want, seconds=10):
@@ -339,7 +421,8 @@ class Session:
 
     def running(self, one_key):
         time.sleep(0.05)  # long enough to see a program that ends at once
-        assert (state := self.ask("poll")) == "running", f"not waiting: {state}"
+        state = self.ask("poll")
+        assert state == "running", f"not waiting: {state}"
         mode = termios.tcgetattr(self.tty)
         assert (mode[3] & ONE_KEY == 0) == one_key, f"one-key mode is {not one_key}"
         assert one_key or mode == self.expected, "terminal changed while not ours"
@@ -367,7 +450,7 @@ class Session:
         while self.pid != self.job and process_state(self.pid)[:1] not in "tT":
             assert time.monotonic() < deadline, "the program in the job did not stop"
             time.sleep(0.01)
-        if not self.keep_mode:
+        if not self.setup.keep_mode:
             self.expected = shell_mode(self.before)
         seen = self.rest()
         assert shown is None or seen == shown, f"then showed {seen!r}, not {shown!r}"
@@ -389,6 +472,24 @@ class Session:
             raise Retry
         assert os.read(self.loot, 64) == b"x", "the other reader got something else"
         self.running(True)
+
+    # The shell's commands, as a user types them at its prompt.
+    def fg(self):
+        """The job in the foreground again: the program sets the terminal
+        once more, and when it ends puts back the mode it first found."""
+        self.ask("fg")
+        self.expected = self.before
+
+    def bg(self):
+        self.ask("bg")
+
+    def take(self):
+        """The shell takes the terminal from the job and sets its own mode."""
+        self.ask("take")
+
+    def wait(self):
+        """Until the job stops or ends, whatever it does."""
+        self.ask("wait")
 
     def exit(self):
         self.ask("exit")
@@ -413,7 +514,7 @@ class Session:
                 done, status = os.waitpid(self.pid, os.WNOHANG)
                 if done:
                     self.done = True
-                    return f"exited {os.waitstatus_to_exitcode(status)}"
+                    return f"exited {exit_code(status)}"
             except ChildProcessError:
                 pass  # its shell is still on its way out
             time.sleep(0.05)
@@ -428,24 +529,27 @@ class Session:
         assert rest is None or self.rest() == rest, f"then showed {self.screen!r}, not {rest!r}"
         for fd, (mode, flags) in self.kept.items():
             assert fcntl.fcntl(fd, fcntl.F_GETFL) == flags, "file status flags changed"
-            if mode is None:
-                continue
-            mode = self.expected if fd == self.tty else mode
-            assert termios.tcgetattr(fd) == mode, f"settings of terminal {fd} not as they were"
-            # Out of line mode, a partial line in the queue can be read too.
-            raw = termios.tcgetattr(fd)
-            raw[3] &= ~termios.ICANON
-            raw[6][termios.VMIN], raw[6][termios.VTIME] = 0, 0
-            termios.tcsetattr(fd, termios.TCSANOW, raw)
-            try:
-                left = os.read(fd, 4096)
-            except BlockingIOError:
-                left = b""
-            termios.tcsetattr(fd, termios.TCSANOW, mode)
-            assert left == b"", f"left for the next program: {left!r}"
+            if mode is not None:
+                self.terminal_kept(fd, self.expected if fd == self.tty else mode)
         if self.output is not None:
             out = self.written()
             assert out == HEADER + self.report, f"output {out!r}, not the dialogue"
+
+    @staticmethod
+    def terminal_kept(fd, mode):
+        """The terminal is in this mode, with nothing left in its queue."""
+        assert termios.tcgetattr(fd) == mode, f"settings of terminal {fd} not as they were"
+        # Out of line mode, a partial line in the queue can be read too.
+        raw = termios.tcgetattr(fd)
+        raw[3] &= ~termios.ICANON
+        raw[6][termios.VMIN], raw[6][termios.VTIME] = 0, 0
+        termios.tcsetattr(fd, termios.TCSANOW, raw)
+        try:
+            left = os.read(fd, 4096)
+        except BlockingIOError:
+            left = b""
+        termios.tcsetattr(fd, termios.TCSANOW, mode)
+        assert left == b"", f"left for the next program: {left!r}"
 
     def written(self):
         if not isinstance(self.output, int):
@@ -478,24 +582,37 @@ class Session:
                 break
 
 
+    def do(self, step):
+        """Takes one step of a row. A step is one of:
+        bytes            typed at the keyboard;
+        a float          a pause of so many seconds;
+        an int           a signal sent to the program;
+        ("group", sig)   a signal sent to the job, its process group;
+        "name"           a method of this class: a check of what the program
+                         does (pauses, waits, stopped, given_back), an act of
+                         the test's (steal, kill_wrapper, hang_up) or a command
+                         to the shell (fg, bg, take, wait, exit);
+        ("name", arg...) a method with arguments: ("ends", rest), most rows'
+                         last step, or ("stopped", by, shown)."""
+        if isinstance(step, bytes):
+            os.write(self.keyboard, step)
+        elif isinstance(step, float):
+            time.sleep(step)
+        elif isinstance(step, int):
+            os.kill(self.pid, step)
+        elif isinstance(step, tuple) and step[0] == "group":
+            os.killpg(self.job, step[1])
+        elif isinstance(step, tuple):
+            getattr(self, step[0])(*step[1:])
+        else:
+            getattr(self, step)()
+
+
 def run(report, steps, setup):
     session = Session(report, setup)
     try:
         for step in steps:
-            if isinstance(step, bytes):
-                os.write(session.keyboard, step)
-            elif isinstance(step, float):
-                time.sleep(step)
-            elif isinstance(step, int):
-                os.kill(session.pid, step)
-            elif isinstance(step, tuple) and step[0] == "group":
-                os.killpg(session.job, step[1])
-            elif isinstance(step, tuple):
-                getattr(session, step[0])(*step[1:])
-            elif step in ("fg", "bg", "take", "wait"):
-                session.ask(step)
-            else:
-                getattr(session, step)()
+            session.do(step)
     finally:
         session.close()
 
@@ -507,10 +624,10 @@ parser.add_argument("--list", action="store_true",
 parser.add_argument("program", nargs="?")
 parser.add_argument("launcher", nargs=argparse.REMAINDER, help="an emulator to run it under")
 options = parser.parse_args()
-names = [case[0] for case in CASES]
+ROWS = [(name, report, steps, Setup.of(name, *setup)) for name, report, steps, *setup in CASES]
+names = [row[0] for row in ROWS]
 if options.list:
-    print("\n".join(f"{name} native" if case[2:] and case[2].get("native") else name
-                    for name, *case in CASES))
+    print("\n".join(f"{name} native" if setup.native else name for name, *_, setup in ROWS))
     sys.exit(0)
 if options.program is None:
     parser.error("the program to test is missing")
@@ -526,11 +643,10 @@ for fd in range(3):  # the descriptors the terminal must not take
 # Orphaned processes come to this one, to be waited for.
 ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 failed = 0
-for name, report, steps, *setup in CASES:
+for name, report, steps, setup in ROWS:
     if options.only and name != options.only:
         continue
-    setup = setup[0] if setup else {}
-    if options.launcher and setup.get("native"):
+    if options.launcher and setup.native:
         print(f"skip {name}: runs natively only")
         continue
     try:
@@ -541,7 +657,7 @@ for name, report, steps, *setup in CASES:
                 wins += 1
             except Retry:
                 pass
-            if wins == setup.get("wins", 1):
+            if wins == setup.wins:
                 break
         else:
             raise AssertionError(f"the other reader won only {wins} times in 20")
