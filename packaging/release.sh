@@ -126,7 +126,7 @@ done
 
 # Wine runs a 32-bit program only where the machine does.
 win32=(-)
-if packaging/packages.sh runs-x86-32; then
+if packaging/packages.sh runs-win32; then
     win32=(wine)
 fi
 build windows-x86
