@@ -61,7 +61,7 @@ class Setup:
     wins: int = 1  # the runs the other reader must win
 
     @classmethod
-    def of(cls, name, settings=None):
+    def of(cls, name, settings):
         settings = settings or {}
         unknown = set(settings) - {field.name for field in dataclasses.fields(cls)}
         if unknown:
@@ -585,7 +585,7 @@ class Session:
     def do(self, step):
         """Takes one step of a row. A step is one of:
         bytes            typed at the keyboard;
-        a float          a pause of so many seconds;
+        a float          a pause of so many seconds (0.5; an int is a signal);
         an int           a signal sent to the program;
         ("group", sig)   a signal sent to the job, its process group;
         "name"           a method of this class: a check of what the program
@@ -608,6 +608,16 @@ class Session:
             getattr(self, step)()
 
 
+def row(name, report, steps, settings=None):
+    """A row of CASES, its settings made a Setup. A step that names no
+    method stops the run, as an unknown setting does."""
+    for step in steps:
+        method = step[0] if isinstance(step, tuple) else step
+        if isinstance(method, str) and method != "group" and not hasattr(Session, method):
+            raise SystemExit(f"pause.py: row {name}: no step {method!r}")
+    return name, report, steps, Setup.of(name, settings)
+
+
 def run(report, steps, setup):
     session = Session(report, setup)
     try:
@@ -624,7 +634,7 @@ parser.add_argument("--list", action="store_true",
 parser.add_argument("program", nargs="?")
 parser.add_argument("launcher", nargs=argparse.REMAINDER, help="an emulator to run it under")
 options = parser.parse_args()
-ROWS = [(name, report, steps, Setup.of(name, *setup)) for name, report, steps, *setup in CASES]
+ROWS = [row(*case) for case in CASES]
 names = [row[0] for row in ROWS]
 if options.list:
     print("\n".join(f"{name} native" if setup.native else name for name, *_, setup in ROWS))
