@@ -37,7 +37,8 @@ build() {
 # answers PROGRAM [LAUNCHER...]: run here, the program answers 7 with the
 # whole dialogue, nothing on standard error and status 0. A Windows
 # program's lines end in CR LF, and the command interpreter's pause text
-# follows the report.
+# follows the report (its words after "Press any key" differ with wine's
+# language).
 answers() {
     local program=$1 want=$'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' got
     shift
@@ -46,7 +47,7 @@ answers() {
     fi
     printf 7 | "$@" "$program" >"$work/out" 2>"$work/err" || fail "$program failed"
     if [[ "$program" == *.exe ]]; then
-        want="${want//$'\n'/$'\r\n'}Press any key to continue . . . "
+        want="${want//$'\n'/$'\r\n'}Press any key"
         got=$(head -c "${#want}" "$work/out")
     else
         got=$(cat "$work/out" && echo .) && got=${got%.}
