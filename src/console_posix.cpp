@@ -403,10 +403,9 @@ Console prepare_console()
 }
 
 // The pause helps only with our own session's terminal, however it was
-// opened (/dev/tty too), as input (anyone else's keyboard is not ours to
-// take) and as output (a text shown elsewhere would leave this keyboard held
-// with nothing said). Anywhere else nothing waits, and the output stays
-// exactly the dialogue.
+// opened (/dev/tty too; tcgetpgrp fails on any other), as input (anyone else's keyboard is not ours
+// to take) and as output (a text shown elsewhere would leave this keyboard held with nothing said).
+// Anywhere else nothing waits, and the output stays exactly the dialogue.
 void pause_console(const Console &console)
 {
     // Our writes are done, but for the pause's to the terminal, which raises
@@ -415,7 +414,7 @@ void pause_console(const Console &console)
         (void)std::signal(SIGPIPE, SIG_DFL);
     if (!console.file_size_ignored)
         (void)std::signal(SIGXFSZ, SIG_DFL);
-    if (tcgetsid(STDIN_FILENO) == getsid(0) && tcgetsid(STDOUT_FILENO) == getsid(0)) {
+    if (tcgetpgrp(STDIN_FILENO) >= 0 && tcgetpgrp(STDOUT_FILENO) >= 0) {
         Pause pause = {};
         pause.tty = open("/dev/tty", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (pause.tty >= 0) {
