@@ -78,6 +78,7 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [[binsearch shows binary search at work, fo
 table 1 to 10, asks for one number, looks it up by halving the index
 range, says whether the number is in the table, and pauses until a key
 is pressed so that a console window opened just for it stays readable.
-At a terminal the pause restores the terminal exactly and handles
-signals and job control; in scripts and pipes there is no pause.]])
+It pauses only when its input and output are its session's terminal, and
+then gives back the terminal mode it changed, through signals and job
+control; the manual page lists the few cases it cannot mend.]])
 include(CPack)

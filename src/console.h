@@ -3,16 +3,18 @@
 
 // What prepare_console changed, for pause_console to put back.
 struct Console {
-    int input_flags; // standard input's file status flags to set back, or -1
+    int input_flags;                // standard input's file status flags to set back, or -1
+    bool pipe_ignored = false;      // SIGPIPE was ignored already (else: at its default)
+    bool file_size_ignored = false; // SIGXFSZ likewise
 };
 
 // Called first: makes output failures quiet, so they cannot end the program,
 // and makes the read of the number wait for the user.
 Console prepare_console();
 
-// Called last: holds the console until a key is pressed, so that the report
-// can be read before a window that was opened for the program closes, then
-// puts back what prepare_console changed.
+// Called last: where a console is there to be read, holds it until a key is
+// pressed, so that the report can be read before a window that was opened
+// for the program closes, and puts back what prepare_console changed.
 void pause_console(const Console &console);
 
 #endif
