@@ -235,22 +235,33 @@ bool take(Pause &pause)
     return true;
 }
 
-// Undoes the pause's change wherever it ends or stops: if the terminal still
-// holds exactly the mode we set, the mode found goes back (the line ended if
-// the terminal is ours); from the background too, as dash takes the terminal
-// without setting a mode, with SIGTTOU blocked so that it cannot stop the
-// job. Any other mode was set since by someone else, and is theirs.
-void give_back(const Pause &pause)
+// Whether the terminal still holds exactly the mode we set: any other was
+// set since by someone else, and is theirs.
+bool mode_still_ours(const Pause &pause)
 {
     termios now = {};
-    if (!pause.held || tcgetattr(pause.tty, &now) != 0 || !same_mode(now, pause.mode_set))
+    return pause.held && tcgetattr(pause.tty, &now) == 0 && same_mode(now, pause.mode_set);
+}
+
+// Undoes the pause's change wherever it ends or stops, if the terminal
+// still holds our mode. In the foreground the line is ended first, and
+// SIGTTOU stays caught: should the shell take the terminal in between, the
+// call fails rather than undo the mode the shell sets. From the background
+// (dash takes the terminal without setting a mode) the mode is looked at
+// again and put back with SIGTTOU blocked, so that it cannot stop the job.
+void give_back(const Pause &pause)
+{
+    if (!mode_still_ours(pause))
         return;
-    const bool ours = terminal_ours(pause);
-    if (ours)
+    if (terminal_ours(pause)) {
         say("\n"); // still in one-key mode, so Ctrl-S cannot hold it
+        if (tcsetattr(pause.tty, TCSAFLUSH, &pause.mode_found) == 0)
+            return;
+    }
     const sigset_t ttou = just(SIGTTOU);
     sigprocmask(SIG_BLOCK, &ttou, nullptr);
-    tcsetattr(pause.tty, ours ? TCSAFLUSH : TCSANOW, &pause.mode_found);
+    if (mode_still_ours(pause))
+        tcsetattr(pause.tty, TCSANOW, &pause.mode_found);
     sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
 }
 

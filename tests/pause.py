@@ -700,6 +700,14 @@ class Session:
                 break
 
 
+    def group(self, sig):
+        """The signal to the job, its process group."""
+        os.killpg(self.job, sig)
+
+    def first(self, sig):
+        """The signal to the job's first process (the wrapper)."""
+        os.kill(self.job, sig)
+
     def do(self, step):
         """Takes one step of a row. A step is one of:
         bytes            typed at the keyboard;
@@ -719,10 +727,6 @@ class Session:
             time.sleep(step)
         elif isinstance(step, int):
             os.kill(self.pid, step)
-        elif isinstance(step, tuple) and step[0] == "group":
-            os.killpg(self.job, step[1])
-        elif isinstance(step, tuple) and step[0] == "first":
-            os.kill(self.job, step[1])
         elif isinstance(step, tuple):
             getattr(self, step[0])(*step[1:])
         else:
@@ -734,7 +738,7 @@ def row(name, report, steps, settings=None):
     method stops the run, as an unknown setting does."""
     for step in steps:
         method = step[0] if isinstance(step, tuple) else step
-        if isinstance(method, str) and method != "group" and not hasattr(Session, method):
+        if isinstance(method, str) and not hasattr(Session, method):
             raise SystemExit(f"pause.py: row {name}: no step {method!r}")
     return name, report, steps, Setup.of(name, settings)
 
