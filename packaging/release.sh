@@ -62,7 +62,7 @@ answers() {
 # to answer 7 under LAUNCHER (none: natively; "-": it cannot run here), and
 # puts it in the release beside, never over, the others.
 deliver() {
-    local dir=$work/cpack/$1 name=$2 machine=$3 package program
+    local dir=$work/cpack/$1 name=$2 machine=$3 package program kind
     cpack --config "build/$1/CPackConfig.cmake" -B "$dir" >/dev/null
     shift 3
     package=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' \))
@@ -80,8 +80,10 @@ deliver() {
         *) cmake -E chdir "$work/unpacked" cmake -E tar xf "$package" ;;
         esac
         program=$(find "$work/unpacked" -path '*/bin/binsearch' -o -name binsearch.exe)
-        [[ "$(file -b "$program")" == *"$machine"* ]] ||
-            fail "$program is not for $machine: $(file -b "$program")"
+        # `file` names an ELF program's machine after its class, a PE's first.
+        kind=$(file -b "$program")
+        [[ "$kind" == *", $machine"* || ("$program" == *.exe && "$kind" == "$machine"*) ]] ||
+            fail "$program is not for $machine: $kind"
         [ "${1-}" = - ] || answers "$program" "$@"
     fi
     mv "$package" "$out/"
