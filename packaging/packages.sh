@@ -75,6 +75,13 @@ update() {
     echo "packages.sh: going on with the package lists apt has" >&2
 }
 
+# Only what is named: a package's Recommends can pull in a whole foreign
+# architecture (wine64 recommends wine32, which apt will take as wine32:armhf,
+# whose ARM loader then stands where the host's wine looks for its own).
+apt_install() {
+    apt-get install -y --no-install-recommends -o Acquire::Retries=3 "$@"
+}
+
 install() {
     export DEBIAN_FRONTEND=noninteractive
     local arch added
@@ -88,15 +95,15 @@ install() {
         update
     fi
     # shellcheck disable=SC2086 # one word a package
-    [ -z "$wanted" ] || apt-get install -y -o Acquire::Retries=3 $wanted || {
+    [ -z "$wanted" ] || apt_install $wanted || {
         local package failed=""
         for package in $(missing); do
-            apt-get install -y -o Acquire::Retries=3 "$package" || failed+=" $package"
+            apt_install "$package" || failed+=" $package"
         done
         [ -z "$failed" ] || { echo "packages.sh: cannot install:$failed" >&2; exit 1; }
     }
     if [ -n "$wine32" ] && ! installed "$wine32"; then
-        apt-get install -y -o Acquire::Retries=3 "$wine32" ||
+        apt_install "$wine32" ||
             echo "packages.sh: cannot install $wine32: the 32-bit Windows program is not run here" >&2
     fi
 }
