@@ -19,7 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR AND emulator)
   find_program(BINSEARCH_EMULATOR NAMES ${emulator} ${emulator}-static PATHS ${emulator_paths})
-  if(BINSEARCH_EMULATOR)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${BINSEARCH_EMULATOR})
+  if(BINSEARCH_EMULATOR) # cached, for the release to run the program as the tests do
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${BINSEARCH_EMULATOR} CACHE FILEPATH "Runs the program here")
   endif()
 endif()
