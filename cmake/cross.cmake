@@ -3,7 +3,7 @@
 # Debian's packages) and `emulator`, the program that runs the result here
 # (qemu-user's or wine), looked for also in `emulator_paths` if they set it.
 # Tests run the program under it unless another is given with
-# -DCMAKE_CROSSCOMPILING_EMULATOR=...
+# -DCMAKE_CROSSCOMPILING_EMULATOR=... (empty: none).
 find_program(BINSEARCH_CROSS_CXX ${triplet}-g++)
 if(NOT BINSEARCH_CROSS_CXX)
   message(FATAL_ERROR "${triplet}-g++ not found: install the cross compiler (HACKING.md, Platforms)")
