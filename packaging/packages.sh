@@ -1,25 +1,24 @@
 #!/usr/bin/env bash
 # The Debian packages that the release and CI need, in one place.
 #
-# usage: packages.sh list|missing|install|runs-win32 [release|ci]
-#   list        the packages, one a line
-#   missing     those not installed yet, one a line
-#   install     (as root) adds the foreign architectures, brings the package
-#               lists up to date and installs what is missing; fails naming
-#               each package that cannot be installed
-#   runs-win32  status 0 if wine runs 32-bit Windows programs here
+# usage: packages.sh list|missing|install [release|ci]
+#   list     the packages, one a line
+#   missing  those not installed yet, one a line, but wine32
+#   install  (as root) adds the foreign architectures, brings the package
+#            lists up to date and installs what is missing; fails naming
+#            each package that cannot be installed, but wine32
 # `release` is what packaging/release.sh needs, `ci` (the default) that and
 # what CI's other checks need. The architectures are packaging/architectures'.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 usage() {
-    echo "usage: packages.sh list|missing|install|runs-win32 [release|ci]" >&2
+    echo "usage: packages.sh list|missing|install [release|ci]" >&2
     exit 2
 }
 [ $# -ge 1 ] && [ $# -le 2 ] || usage
 action=$1 set=${2:-ci}
-case $action in list | missing | install | runs-win32) ;; *) usage ;; esac
+case $action in list | missing | install) ;; *) usage ;; esac
 case $set in release | ci) ;; *) usage ;; esac
 
 installed() {
@@ -43,7 +42,8 @@ done <"$here/architectures"
 # Wine runs 32-bit programs only with wine32, and only where the machine
 # runs 32-bit x86 programs at all. It is left out where it cannot be
 # installed (its i386 libraries lag behind while a mirror syncs): then the
-# 32-bit Windows program is not run here, and its tests say so.
+# 32-bit Windows program is not run here: its build's configure finds that,
+# and its tests and the release say so.
 wine32=""
 if sh "$here/../cmake/runs-x86-32.sh" "$here"; then
     wine32=wine32:i386
@@ -112,5 +112,4 @@ case $action in
 list) tr ' ' '\n' <<<"$packages${wine32:+ $wine32}" ;;
 missing) missing ;;
 install) install ;;
-runs-win32) [ -n "$wine32" ] && installed "$wine32" ;;
 esac

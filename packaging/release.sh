@@ -3,8 +3,9 @@
 # each Linux architecture in packaging/architectures a .deb (dynamically
 # linked, Debian's build flags) and a static tarball, the 32- and 64-bit
 # Windows ZIPs, and SHA256SUMS over them all. Nothing is packed before its
-# build's tests pass and its package is checked, and build/release/ appears
-# only once every artifact is made. Run it on Debian (amd64).
+# build's tests pass and its package is checked, and the new build/release/
+# replaces the last one only once every artifact is made and checked. Run it
+# on Debian (amd64).
 #
 # usage: release.sh [--no-tests]
 # --no-tests builds and packs only: the same bytes, for a second clone to
@@ -21,7 +22,8 @@ case ${1-} in
 *) echo "usage: release.sh [--no-tests]" >&2; exit 2 ;;
 esac
 
-[ "$(dpkg --print-architecture 2>/dev/null)" = amd64 ] || fail "needs Debian on amd64"
+host=$(dpkg --print-architecture 2>/dev/null) || true
+[ "$host" = amd64 ] || fail "needs Debian on amd64"
 missing=$(packaging/packages.sh missing release | tr '\n' ' ')
 [ -z "$missing" ] || fail "missing packages: ${missing% }; as root: packaging/packages.sh install release"
 
@@ -34,18 +36,28 @@ build() {
     fi
 }
 
-# answers PROGRAM [LAUNCHER...]: run here, the program answers 7 with the
-# whole dialogue, nothing on standard error and status 0. A Windows
-# program's lines end in CR LF, and the command interpreter's pause text
-# follows the report (its words after "Press any key" differ with wine's
-# language).
+# cached PRESET VARIABLE: its value in the cache of PRESET's build.
+cached() {
+    sed -n "s/^$2:[A-Z]*=//p" "build/$1/CMakeCache.txt"
+}
+
+# answers PRESET PROGRAM: run as PRESET's tests run theirs, under the
+# emulator its build found (none: natively), the program answers 7 with the
+# whole dialogue, nothing on standard error and status 0. A Windows program
+# runs in the release's own wine prefix; its lines end in CR LF, and the
+# command interpreter's pause text follows the report (its words after
+# "Press any key" differ with wine's language).
 answers() {
-    local program=$1 want=$'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' got
-    shift
-    if [[ "$program" == *.exe && ! -d "$WINEPREFIX" ]]; then
-        wine64 wineboot -i >/dev/null 2>&1 && wineserver -w # a new prefix says so on standard error
+    local program=$2 want=$'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' got launcher
+    IFS=';' read -r -a launcher <<<"$(cached "$1" CMAKE_CROSSCOMPILING_EMULATOR)"
+    if [[ "$program" == *.exe ]]; then
+        launcher=(env "${wine[@]}" "${launcher[@]}")
+        wineserver=$(cached "$1" WINESERVER)
+        if [ ! -d "$work/wine" ]; then # a new prefix says so on standard error
+            "${launcher[@]}" wineboot -i >/dev/null 2>&1 && env "${wine[@]}" "$wineserver" -w
+        fi
     fi
-    printf 7 | "$@" "$program" >"$work/out" 2>"$work/err" || fail "$program failed"
+    printf 7 | "${launcher[@]}" "$program" >"$work/out" 2>"$work/err" || fail "$program failed"
     if [[ "$program" == *.exe ]]; then
         want="${want//$'\n'/$'\r\n'}Press any key"
         got=$(head -c "${#want}" "$work/out")
@@ -56,15 +68,14 @@ answers() {
     [ ! -s "$work/err" ] || fail "$program wrote to standard error: $(cat "$work/err")"
 }
 
-# deliver PRESET NAME MACHINE [LAUNCHER...]: packs the preset's build with
-# CPack, wants the package to be called NAME (a pattern), a .deb to be of
-# the loop's $arch and lintian-clean, and its program to be for MACHINE and
-# to answer 7 under LAUNCHER (none: natively; "-": it cannot run here), and
-# puts it in the release beside, never over, the others.
+# deliver PRESET NAME ARCH MACHINE: packs the preset's build with CPack,
+# wants the package to be called NAME (a pattern), a .deb to be of ARCH and
+# lintian-clean, and its program to be for MACHINE and to answer 7 wherever
+# the build's tests run it, and puts it in the release beside, never over,
+# the others.
 deliver() {
-    local dir=$work/cpack/$1 name=$2 machine=$3 package program kind
-    cpack --config "build/$1/CPackConfig.cmake" -B "$dir" >/dev/null
-    shift 3
+    local preset=$1 name=$2 arch=$3 machine=$4 dir=$work/cpack/$1 package program kind
+    cpack --config "build/$preset/CPackConfig.cmake" -B "$dir" >/dev/null
     package=$(find "$dir" -maxdepth 1 \( -name '*.deb' -o -name '*.tar.gz' -o -name '*.zip' \))
     # shellcheck disable=SC2053 # NAME is a pattern
     [[ "${package##*/}" == $name ]] || fail "made '${package##*/}', not $name"
@@ -84,23 +95,27 @@ deliver() {
         kind=$(file -b "$program")
         [[ "$kind" == *", $machine"* || ("$program" == *.exe && "$kind" == "$machine"*) ]] ||
             fail "$program is not for $machine: $kind"
-        [ "${1-}" = - ] || answers "$program" "$@"
+        [ -n "$(cached "$preset" BINSEARCH_CANNOT_RUN)" ] || answers "$preset" "$program"
     fi
     mv "$package" "$out/"
 }
 
-rm -rf build/release
 mkdir -p build
 work=$(mktemp -d "$PWD/build/release.XXXXXX")
 out=$work/release
 mkdir "$out"
-# The Windows programs run in a 64-bit wine prefix of the release's own:
-# the 64-bit one under wine64 (Debian keeps it off PATH), the 32-bit one
-# under wine's 32-bit loader.
-export WINEPREFIX=$work/wine WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
-export PATH=$PATH:/usr/lib/wine
+# The Windows programs run in a 64-bit wine prefix of the release's own,
+# with wine's variables set for those runs alone.
+wine=("WINEPREFIX=$work/wine" WINEARCH=win64 WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
+wineserver=""
 cleanup() {
-    [ ! -d "$WINEPREFIX" ] || wineserver -k 2>/dev/null || true
+    if [ -n "$wineserver" ] && [ -d "$work/wine" ]; then
+        env "${wine[@]}" "$wineserver" -k 2>/dev/null || true
+    fi
+    # Stopped between the two renames at the end, the last release goes back.
+    if [ ! -e build/release ] && [ -d "$work/previous" ]; then
+        mv "$work/previous" build/release
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -110,34 +125,45 @@ SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 export SOURCE_DATE_EPOCH CMAKE_BUILD_PARALLEL_LEVEL=2
 version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 
-# The rows are read first: a command in the loop could read its input.
-mapfile -t rows < <(grep -v '^#' packaging/architectures)
+# The builds, in order, as PRESET NAME ARCH MACHINE: for each architecture
+# its static tarball and its .deb (the host's from the debian preset, the
+# others cross-compiled), then the two ZIPs. The rows are read first: a
+# command in a loop could read its input.
+jobs=()
+mapfile -t rows < <(grep '^[^#]' packaging/architectures)
 for row in "${rows[@]}"; do
     read -r arch preset machine <<<"$row"
-    emulator=()
-    if [ -f "cmake/$preset.cmake" ]; then
-        emulator=("$(sed -n 's/^set(emulator \(.*\))$/\1/p' "cmake/$preset.cmake")")
-    fi
-    build "$preset"
-    deliver "$preset" "binsearch-$version-linux-*.tar.gz" "$machine" "${emulator[@]}"
-    # The host's own .deb is the debian preset's build; the others are cross-compiled.
     debian=debian
-    [ ${#emulator[@]} = 0 ] || debian=debian-$arch
-    build "$debian"
-    deliver "$debian" "binsearch_${version}_$arch.deb" "$machine" "${emulator[@]}"
+    [ "$arch" = "$host" ] || debian=debian-$arch
+    jobs+=("$preset binsearch-$version-linux-*.tar.gz $arch $machine"
+        "$debian binsearch_${version}_$arch.deb $arch $machine")
+done
+jobs+=("windows-x86 binsearch-$version-win32.zip - PE32 executable (console) Intel 80386"
+    "windows-x64 binsearch-$version-win64.zip - PE32+ executable (console) x86-64")
+
+# Each build is configured first. Its cache holds what its tests found: the
+# emulator that runs its program here, and why the program cannot run here,
+# if it cannot; the release runs it just as they do, and says now what it
+# will not run.
+for job in "${jobs[@]}"; do
+    read -r preset _ <<<"$job"
+    cmake --preset "$preset" >/dev/null
+    grep -q '^BINSEARCH_CANNOT_RUN:' "build/$preset/CMakeCache.txt" ||
+        fail "build/$preset does not say whether its program runs here"
+    why=$(cached "$preset" BINSEARCH_CANNOT_RUN)
+    if [ "$checked" = yes ] && [ -n "$why" ]; then
+        echo "release.sh: the program of $preset is not run here: $why"
+    fi
 done
 
-# Wine runs a 32-bit program only where the machine does.
-win32=(-)
-if packaging/packages.sh runs-win32; then
-    win32=(wine)
-fi
-build windows-x86
-deliver windows-x86 "binsearch-$version-win32.zip" "PE32 executable (console) Intel 80386" "${win32[@]}"
-build windows-x64
-deliver windows-x64 "binsearch-$version-win64.zip" "PE32+ executable (console) x86-64" wine64
+for job in "${jobs[@]}"; do
+    read -r preset name arch machine <<<"$job"
+    build "$preset"
+    deliver "$preset" "$name" "$arch" "$machine"
+done
 
 (cd "$out" && sha256sum -- *.deb *.tar.gz *.zip >SHA256SUMS)
-rm -rf build/release
+# Every check has passed: the new release replaces the last one.
+[ ! -e build/release ] || mv build/release "$work/previous"
 mv "$out" build/release
 ls -l build/release

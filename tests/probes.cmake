@@ -1,4 +1,4 @@
-# cmake -DNAME=... -DGDB=... -DPROGRAM=... -DSOURCE=main.cpp -DVALUE=... -DEXPECTED="4 1 0"
+# cmake -DNAME=... -DDIR=... -DGDB=... -DPROGRAM=... -DSOURCE=main.cpp -DVALUE=... -DEXPECTED="4 1 0"
 #       -P probes.cmake
 #
 # The output says only found or not found; how the search got there shows in
@@ -6,6 +6,10 @@
 # debug information) under gdb with VALUE as its input, stops where SOURCE
 # first compares with table[middle], once an iteration, and records middle.
 # The indices must be EXPECTED, in order, and the program must exit with 0.
+# Its files go in DIR, in the build, never where it was started from.
+if(NOT IS_DIRECTORY "${DIR}")
+  message(FATAL_ERROR "DIR, the folder for the run's files, is not given or not a folder: [${DIR}]")
+endif()
 file(READ "${SOURCE}" source)
 string(REGEX MATCH "[=<>] *table\\[middle\\]" compare "${source}")
 if(NOT compare)
@@ -20,7 +24,7 @@ get_filename_component(where "${SOURCE}" NAME)
 string(APPEND where ":${line}")
 
 # A search gone wrong can run on or for ever; sixteen probes show enough of it.
-set(base "${CMAKE_CURRENT_BINARY_DIR}/${NAME}")
+set(base "${DIR}/${NAME}")
 file(WRITE "${base}.in" "${VALUE}\n")
 file(WRITE "${base}.gdb" "set pagination off
 set $probes = 0

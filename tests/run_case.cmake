@@ -1,15 +1,19 @@
-# cmake -DNAME=... -DPROGRAM=... -DINPUT=... -DEXPECTED=file [-DARGS=...] [-DLAUNCHER=...]
-#       [-DWINDOWS=ON] -P run_case.cmake
+# cmake -DNAME=... -DDIR=... -DPROGRAM=... -DINPUT=... -DEXPECTED=file [-DARGS=...]
+#       [-DLAUNCHER=...] [-DWINDOWS=ON] -P run_case.cmake
 #
 # Feeds INPUT (with \n, \r and \t written as escapes) to the program's standard
 # input and wants exit status 0, nothing on standard error and standard output
 # equal to the file EXPECTED. A Windows program writes CR LF, which is folded
 # to LF; its output must be the expected text followed by the command
-# interpreter's pause text.
+# interpreter's pause text. The case's files go in DIR, in the build, never
+# where it was started from.
+if(NOT IS_DIRECTORY "${DIR}")
+  message(FATAL_ERROR "DIR, the folder for the case's files, is not given or not a folder: [${DIR}]")
+endif()
 string(REPLACE "\\n" "\n" input "${INPUT}")
 string(REPLACE "\\r" "\r" input "${input}")
 string(REPLACE "\\t" "\t" input "${input}")
-set(input_file "${CMAKE_CURRENT_BINARY_DIR}/${NAME}.in")
+set(input_file "${DIR}/${NAME}.in")
 file(WRITE "${input_file}" "${input}")
 
 # Files, not pipes: a helper the program leaves behind (wine's services)
