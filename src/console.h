@@ -12,9 +12,10 @@ struct Console {
 // and makes the read of the number wait for the user.
 Console prepare_console();
 
-// Called last: where a console is there to be read, holds it until a key is
-// pressed, so that the report can be read before a window that was opened
-// for the program closes, and puts back what prepare_console changed.
+// Called last: waits for a key, so that the report can be read before a
+// window that was opened for the program closes (on Windows always, through
+// the command interpreter; elsewhere only at the session's terminal), and
+// puts back what prepare_console changed.
 void pause_console(const Console &console);
 
 #endif

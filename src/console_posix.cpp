@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <sys/select.h>
 #include <termios.h>
@@ -38,71 +39,91 @@ constexpr auto look_again = 1s;
 // What each signal does to the wait. Every signal whose default action
 // ends the process ends the wait instead, as a key does, so that the
 // terminal is never left in one-key mode: the system's whole set, real-time
-// signals included. Job control is followed, and SIGTTOU makes a change of
-// the terminal from the background fail instead of stopping us. Left alone:
-// what cannot be caught, what reports a fault of the program itself, and
-// what is ignored by default.
-enum class Does { ends, stops, continues, fails_a_call, nothing };
+// signals included. SIGHUP also tells of our parent's death. Job control is
+// followed, and SIGTTOU makes a change of the terminal from the background
+// fail instead of stopping us. Left alone: what cannot be caught, what
+// reports a fault of the program itself, and what is ignored by default.
+enum class Effect { ends, hangs_up, stops, continues, fails_a_call, none };
 
-using Role = std::pair<int, Does>; // a signal, and what it does
+using SignalEffect = std::pair<int, Effect>; // a signal, and what it does
 
-constexpr Role roles[] = {
-    {SIGTSTP, Does::stops},        {SIGTTIN, Does::stops},   {SIGCONT, Does::continues},
-    {SIGTTOU, Does::fails_a_call}, {SIGKILL, Does::nothing}, {SIGSTOP, Does::nothing},
-    {SIGSEGV, Does::nothing},      {SIGBUS, Does::nothing},  {SIGFPE, Does::nothing},
-    {SIGILL, Does::nothing},       {SIGTRAP, Does::nothing}, {SIGABRT, Does::nothing},
-    {SIGSYS, Does::nothing},       {SIGCHLD, Does::nothing}, {SIGURG, Does::nothing},
-    {SIGWINCH, Does::nothing},
+constexpr SignalEffect effects[] = {
+    {SIGHUP, Effect::hangs_up},   {SIGTSTP, Effect::stops},        {SIGTTIN, Effect::stops},
+    {SIGCONT, Effect::continues}, {SIGTTOU, Effect::fails_a_call}, {SIGKILL, Effect::none},
+    {SIGSTOP, Effect::none},      {SIGSEGV, Effect::none},         {SIGBUS, Effect::none},
+    {SIGFPE, Effect::none},       {SIGILL, Effect::none},          {SIGTRAP, Effect::none},
+    {SIGABRT, Effect::none},      {SIGSYS, Effect::none},          {SIGCHLD, Effect::none},
+    {SIGURG, Effect::none},       {SIGWINCH, Effect::none},
 #ifdef SIGINFO
-    {SIGINFO, Does::nothing},
+    {SIGINFO, Effect::none},
 #endif
 #ifdef SIGTHR
-    {SIGTHR, Does::nothing},
+    {SIGTHR, Effect::none},
 #endif
 #ifdef SIGLIBRT
-    {SIGLIBRT, Does::nothing},
+    {SIGLIBRT, Effect::none},
 #endif
 };
 
-Does what_it_does(int signo)
+Effect effect_of(int signo)
 {
-    const auto *const role = std::find_if(std::begin(roles), std::end(roles),
-                                          [signo](const Role &one) { return one.first == signo; });
-    return role == std::end(roles) ? Does::ends : role->second;
+    const auto *const found =
+        std::find_if(std::begin(effects), std::end(effects),
+                     [signo](const SignalEffect &one) { return one.first == signo; });
+    return found == std::end(effects) ? Effect::ends : found->second;
 }
 
-// Set by the handler, taken by noted() alone.
+// Set by the handler, which only records; read and cleared by noted() alone.
 volatile std::sig_atomic_t ending = 0;      // a signal that ends the wait came
+volatile std::sig_atomic_t hung_up = 0;     // SIGHUP came: an end, or our parent died
 volatile std::sig_atomic_t stop_signal = 0; // a stop signal came: stop once given back
 volatile std::sig_atomic_t continued = 0;   // SIGCONT came: the job was stopped, ours or not
 
 extern "C" void on_signal(int signo)
 {
-    const Does does = what_it_does(signo);
-    if (does == Does::ends)
+    switch (effect_of(signo)) {
+    case Effect::ends:
         ending = 1;
-    else if (does == Does::stops)
+        break;
+    case Effect::hangs_up:
+        hung_up = 1;
+        break;
+    case Effect::stops:
         stop_signal = signo;
-    else if (does == Does::continues)
+        break;
+    case Effect::continues:
         continued = 1;
+        break;
+    case Effect::fails_a_call:
+    case Effect::none:
+        break;
+    }
 }
 
-// The pause's states, each a function below that returns the next one;
-// `none`: nothing noted, the state goes on.
-enum class Next { foreground, background, stop, end, none };
+// The pause's states: in the foreground it waits for a key, in the
+// background it stops for input; a stop, by its signal, gives the terminal
+// back first. It ends by giving its mode back, the line end first, or the
+// mode first when its parent died: a shell may then take the terminal and
+// adopt its mode at any moment.
+enum class Step { foreground, background, stop, end, orphaned };
+
+struct State {
+    Step step;
+    int signo; // the stop's signal
+};
 
 struct Pause {
     int tty;            // a descriptor of our own: non-blocking, whatever stdin's flags
     bool held;          // the terminal has been ours: mode_found read, the text shown
     termios mode_found; // its mode when the pause first held it, to be given back
     termios mode_set;   // the one-key mode, as the terminal holds it
-    int stop_by;        // the stop signal taken, to stop with
+    pid_t parent;       // our parent when the pause began
     sigset_t caught;    // the signals whose handler is ours
     sigset_t wait_mask; // the caller's mask: caught signals come in only while waiting
     struct sigaction previous[NSIG];
 };
 
-sigset_t just(int signo)
+sigset_t set_of(int signo)
 {
     sigset_t set;
     sigemptyset(&set);
@@ -111,7 +132,7 @@ sigset_t just(int signo)
 }
 
 // Output that cannot be written is no reason to stop waiting.
-void say(std::string_view text)
+void write_stdout(std::string_view text)
 {
     const ssize_t written = write(STDOUT_FILENO, text.data(), text.size());
     static_cast<void>(written);
@@ -137,47 +158,56 @@ bool terminal_ours(const Pause &pause)
 // The state the terminal puts us in: its foreground is ours to wait in, its
 // background the shell's, and a terminal that is gone (hung up, or no longer
 // our session's) ends the pause.
-Next where_now(const Pause &pause)
+State where_now(const Pause &pause)
 {
     if (terminal_ours(pause))
-        return Next::foreground;
-    return tcgetpgrp(pause.tty) < 0 ? Next::end : Next::background;
+        return {Step::foreground, 0};
+    return {tcgetpgrp(pause.tty) < 0 ? Step::end : Step::background, 0};
 }
 
-// What the handler noted, taken: an end before a stop. A continue, after a
-// stop of ours or one we did not see (SIGSTOP), sends us wherever the shell
-// put us, to take the terminal up again or to stop for it.
-Next noted(Pause &pause)
+// What the handler recorded, taken: our parent's death, then an end, then a
+// stop. A SIGHUP that the caller ignored (nohup) ends the pause only if our
+// parent died. A continue, after a stop of ours or one we did not see
+// (SIGSTOP), sends us wherever the shell put us, to take the terminal up
+// again or to stop for it. Nothing recorded: nothing.
+std::optional<State> noted(const Pause &pause)
 {
-    if (ending != 0)
-        return Next::end;
+    const bool hangup = hung_up != 0;
+    hung_up = 0;
+    if (hangup && getppid() != pause.parent)
+        return State{Step::orphaned, 0};
+    if (ending != 0 || (hangup && pause.previous[SIGHUP].sa_handler != SIG_IGN))
+        return State{Step::end, 0};
     const bool was_continued = continued != 0;
     continued = 0;
     if (stop_signal != 0) {
-        pause.stop_by = stop_signal;
+        const State next = {Step::stop, stop_signal};
         stop_signal = 0;
-        return Next::stop;
+        return next;
     }
-    return was_continued ? where_now(pause) : Next::none;
+    if (was_continued)
+        return where_now(pause);
+    return std::nullopt;
 }
 
+// Swallows what follows a key closely, until a pause in the input, a signal,
+// or the cut-off.
 void swallow_rest(const Pause &pause)
 {
     const auto deadline = std::chrono::steady_clock::now() + paste_limit;
     char rest[256];
-    while (ending == 0 && std::chrono::steady_clock::now() < deadline &&
-           wait_for(pause, rest_of_key) > 0) {
+    while (std::chrono::steady_clock::now() < deadline && wait_for(pause, rest_of_key) > 0) {
         if (read(pause.tty, rest, sizeof rest) <= 0)
             break;
     }
 }
 
-// Reads what the wait saw: a key, swallowed with the rest of it, or the
-// end of the input (a terminal hung up) ends the wait. The descriptor is
-// non-blocking: nothing to read means that another reader took the key,
-// which was not ours then; a read that fails took nothing either, and the
-// wait looks again where the terminal is.
-bool input_ends_wait(const Pause &pause)
+// Reads what the wait saw, and says whether it ends the wait: a key,
+// swallowed with the rest of it, or the end of the input (a terminal hung
+// up). The descriptor is non-blocking: nothing to read means that another
+// reader took the key, which was not ours then; a read that fails took
+// nothing either, and the wait looks again where the terminal is.
+bool read_key(const Pause &pause)
 {
     char key[64];
     const ssize_t got = read(pause.tty, key, sizeof key);
@@ -186,18 +216,26 @@ bool input_ends_wait(const Pause &pause)
     return got >= 0;
 }
 
+// After a key, only our parent's death, if it came meanwhile, still counts.
+State after_key(const Pause &pause)
+{
+    const std::optional<State> next = noted(pause);
+    return next && next->step == Step::orphaned ? *next : State{Step::end, 0};
+}
+
 // Waits in the foreground until a key, a signal, or the terminal changes hands.
-Next wait_for_key(Pause &pause)
+State wait_for_key(const Pause &pause)
 {
     for (;;) {
-        const Next next = noted(pause);
-        if (next != Next::none)
-            return next;
+        if (const std::optional<State> next = noted(pause))
+            return *next;
         if (!terminal_ours(pause))
             return where_now(pause);
         const int ready = wait_for(pause, look_again);
-        if ((ready < 0 && errno != EINTR) || (ready > 0 && input_ends_wait(pause)))
-            return Next::end;
+        if (ready < 0 && errno != EINTR)
+            return {Step::end, 0};
+        if (ready > 0 && read_key(pause))
+            return after_key(pause);
     }
 }
 
@@ -215,6 +253,8 @@ bool same_mode(const termios &one, const termios &other)
 // was typed before (the rest of the number's line, keys typed while we were
 // stopped) is not a key. One key is enough whatever VMIN the terminal had,
 // Ctrl-C, Ctrl-Z and Ctrl-S are keys too, and so is Enter under IGNCR.
+// VTIME 1 changes nothing with VMIN 1 (a read returns with the first byte)
+// but tells our mode from a line editor's, which is otherwise the same.
 bool take(Pause &pause)
 {
     if (!terminal_ours(pause) || (!pause.held && tcgetattr(pause.tty, &pause.mode_found) != 0))
@@ -223,14 +263,14 @@ bool take(Pause &pause)
     one_key.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
     one_key.c_iflag &= ~static_cast<tcflag_t>(IXON | IGNCR);
     one_key.c_cc[VMIN] = 1;
-    one_key.c_cc[VTIME] = 0;
+    one_key.c_cc[VTIME] = 1;
     // EINTR: SIGTTOU, the shell took the terminal in between.
     if (tcsetattr(pause.tty, TCSAFLUSH, &one_key) != 0 ||
         tcgetattr(pause.tty, &pause.mode_set) != 0)
         return false;
     if (pause.held)
-        say("\r"); // over the text left by the last spell, or on the line the shell left
-    say(pause_text);
+        write_stdout("\r"); // over the text an earlier wait left, or on the line the shell left
+    write_stdout(pause_text);
     pause.held = true;
     return true;
 }
@@ -243,34 +283,54 @@ bool mode_still_ours(const Pause &pause)
     return pause.held && tcgetattr(pause.tty, &now) == 0 && same_mode(now, pause.mode_set);
 }
 
-// Undoes the pause's change wherever it ends or stops, if the terminal
-// still holds our mode. In the foreground the line is ended first, and
-// SIGTTOU stays caught: should the shell take the terminal in between, the
-// call fails rather than undo the mode the shell sets. From the background
-// (dash takes the terminal without setting a mode) the mode is looked at
-// again and put back with SIGTTOU blocked, so that it cannot stop the job.
-void give_back(const Pause &pause)
+// From the background (dash takes the terminal without setting a mode) the
+// mode is looked at again and put back with SIGTTOU blocked, so that it
+// cannot stop the job.
+void give_back_from_background(const Pause &pause)
 {
-    if (!mode_still_ours(pause))
-        return;
-    if (terminal_ours(pause)) {
-        say("\n"); // still in one-key mode, so Ctrl-S cannot hold it
-        if (tcsetattr(pause.tty, TCSAFLUSH, &pause.mode_found) == 0)
-            return;
-    }
-    const sigset_t ttou = just(SIGTTOU);
+    const sigset_t ttou = set_of(SIGTTOU);
     sigprocmask(SIG_BLOCK, &ttou, nullptr);
     if (mode_still_ours(pause))
         tcsetattr(pause.tty, TCSANOW, &pause.mode_found);
     sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
 }
 
-// One spell at the keyboard: take the terminal and wait.
-Next foreground_spell(Pause &pause)
+// Undoes the pause's change wherever it ends or stops, if the terminal
+// still holds our mode. In the foreground the line is ended first, and
+// SIGTTOU stays caught: should the shell take the terminal in between, the
+// call fails rather than undo the mode the shell sets.
+void give_back(const Pause &pause)
+{
+    if (!mode_still_ours(pause))
+        return;
+    if (terminal_ours(pause)) {
+        write_stdout("\n"); // still in one-key mode, so Ctrl-S cannot hold it
+        if (tcsetattr(pause.tty, TCSAFLUSH, &pause.mode_found) == 0)
+            return;
+    }
+    give_back_from_background(pause);
+}
+
+// Our parent died: the shell, told at once too, takes the terminal back and
+// may adopt its mode. Nothing but the check that the mode is ours comes
+// before the call that sets it; the line end comes after, while the
+// terminal is still ours.
+void give_back_first(const Pause &pause)
+{
+    if (!mode_still_ours(pause))
+        return;
+    if (tcsetattr(pause.tty, TCSANOW, &pause.mode_found) != 0)
+        give_back_from_background(pause);
+    else if (terminal_ours(pause))
+        write_stdout("\n");
+}
+
+// Takes the terminal and waits at the keyboard.
+State wait_in_foreground(Pause &pause)
 {
     if (!take(pause)) {
-        const Next where = where_now(pause);
-        return where == Next::foreground ? Next::end : where; // a terminal we cannot set
+        const State where = where_now(pause);
+        return where.step == Step::foreground ? State{Step::end, 0} : where; // cannot be set
     }
     return wait_for_key(pause);
 }
@@ -281,7 +341,7 @@ Next foreground_spell(Pause &pause)
 // orphaned one: its shell has exited, or we lead a session of our own) and
 // discards the signal: then no SIGCONT comes, and the pause ends. What else
 // came meanwhile (kill %1 sends TERM, then CONT) is let in.
-Next stop(Pause &pause, int signo, pid_t whom)
+State stop(const Pause &pause, int signo, pid_t whom)
 {
     give_back(pause);
     struct sigaction fallback = {};
@@ -289,55 +349,70 @@ Next stop(Pause &pause, int signo, pid_t whom)
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
     sigaction(signo, &fallback, &ours);
-    const sigset_t only = just(signo);
+    const sigset_t only = set_of(signo);
     (void)kill(whom, signo); // held pending until unblocked here
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     sigprocmask(SIG_BLOCK, &only, nullptr);
     sigaction(signo, &ours, nullptr);
-    sigset_t blocked; // what came meanwhile, let in for the handler to note
+    sigset_t blocked; // what came meanwhile, let in for the handler to record
     sigprocmask(SIG_SETMASK, &pause.wait_mask, &blocked);
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
-    const Next next = noted(pause);
-    return next == Next::none ? Next::end : next;
+    return noted(pause).value_or(State{Step::end, 0});
 }
 
 // In the background the terminal is the shell's: nothing is read, written
 // or set there but our own mode given back. The job stops for input as a
 // read would make it, so that fg brings it back; where SIGTTIN is ignored,
 // such a read fails at once, and so does the pause.
-Next background(Pause &pause)
+State wait_in_background(const Pause &pause)
 {
     if (sigismember(&pause.caught, SIGTTIN) != 1)
-        return Next::end;
+        return {Step::end, 0};
     return stop(pause, SIGTTIN, 0);
 }
 
 void run(Pause &pause)
 {
-    Next next = where_now(pause);
-    while (next != Next::end) {
-        if (next == Next::foreground)
-            next = foreground_spell(pause);
-        else if (next == Next::background)
-            next = background(pause);
-        else
-            next = stop(pause, pause.stop_by, getpid());
+    State state = where_now(pause);
+    for (;;) {
+        switch (state.step) {
+        case Step::foreground:
+            state = wait_in_foreground(pause);
+            break;
+        case Step::background:
+            state = wait_in_background(pause);
+            break;
+        case Step::stop:
+            state = stop(pause, state.signo, getpid());
+            break;
+        case Step::end:
+            give_back(pause);
+            return;
+        case Step::orphaned:
+            give_back_first(pause);
+            return;
+        }
     }
-    give_back(pause);
+}
+
+// Whether we catch a signal that the caller ignored: not one that would
+// end or stop the wait (nohup), but SIGHUP, for our parent's death, and
+// those that only tell us something.
+bool caught_if_ignored(Effect effect)
+{
+    return effect != Effect::ends && effect != Effect::stops;
 }
 
 // The signals to catch: those that do something to the wait, but not those
-// the caller ignored (nohup), and not those the system keeps for itself
-// (sigaction refuses them). SIGCONT and SIGTTOU are caught always.
+// the system keeps for itself (sigaction refuses them).
 void choose_signals(Pause &pause)
 {
     sigemptyset(&pause.caught);
     for (int signo = 1; signo < NSIG; signo++) {
-        const Does does = what_it_does(signo);
-        if (does == Does::nothing || sigaction(signo, nullptr, &pause.previous[signo]) != 0)
+        const Effect effect = effect_of(signo);
+        if (effect == Effect::none || sigaction(signo, nullptr, &pause.previous[signo]) != 0)
             continue;
-        if (pause.previous[signo].sa_handler != SIG_IGN || does == Does::continues ||
-            does == Does::fails_a_call)
+        if (pause.previous[signo].sa_handler != SIG_IGN || caught_if_ignored(effect))
             sigaddset(&pause.caught, signo);
     }
 }
@@ -365,7 +440,7 @@ void catch_signals(Pause &pause)
     sigset_t blocked = pause.caught;
     sigdelset(&blocked, SIGTTOU);
     sigprocmask(SIG_BLOCK, &blocked, &pause.wait_mask);
-    const sigset_t ttou = just(SIGTTOU);
+    const sigset_t ttou = set_of(SIGTTOU);
     sigprocmask(SIG_UNBLOCK, &ttou, nullptr);
     struct sigaction ours = {};
     ours.sa_handler = on_signal;
@@ -374,10 +449,10 @@ void catch_signals(Pause &pause)
         if (sigismember(&pause.caught, signo) == 1)
             sigaction(signo, &ours, nullptr);
     }
+    pause.parent = getppid();
     if (sigismember(&pause.caught, SIGHUP) == 1) {
-        const pid_t parent = getppid();
         signal_parent_death(SIGHUP);
-        if (getppid() != parent)
+        if (getppid() != pause.parent)
             (void)raise(SIGHUP);
     }
 }
