@@ -214,13 +214,13 @@ CASES = [
     # A shell that adopts the mode its job left however it ended (zsh, busybox
     # ash) reads it as soon as the job ends; the program, told of its
     # parent's death as soon, gives its mode back before anything else. On a
-    # 2-core machine, --tally 40 of each row, it lost 2, 5, 2, 3 and 0 runs
-    # beside other work (load average 1.6 to 4), and 0, 0, 1, 0 and 0 beside
-    # a busy loop on one core. Even at 1 loss in 2, 14 runs all lost come
-    # 6 times in 100,000. A program that is not told of its parent's death,
-    # or not where SIGHUP is ignored, loses every run; one that ends the
-    # line before it gives the mode back still won 18 to 37 runs of 40
-    # beside the busy loop.
+    # 2-core machine, --tally 40 of each row, it lost 0, 0, 0, 0 and 3 runs
+    # idle, 2, 5, 2, 3 and 0 beside other work (load average 1.6 to 4), and
+    # 0, 0, 1, 0 and 0 beside a busy loop on one core. Even at 1 loss in 2,
+    # 14 runs all lost come 6 times in 100,000. A program that is not told
+    # of its parent's death, or not where SIGHUP is ignored, loses every
+    # run; one that ends the line before it gives the mode back still won
+    # 18 to 37 runs of 40 beside the busy loop.
     *[(f"{name}-shell-adopts-mode", FOUND, [b"7\n", "pauses", *acts, ("job_ends", *end), ("ends", b"")],
        {"wrapper": WRAPPER, "prompt": True, "adopt": True, "native": True, "tries": 14, **setup})
       for name, acts, end, setup in (
