@@ -53,7 +53,7 @@ answers() {
     if [[ "$program" == *.exe ]]; then
         launcher=(env "${wine[@]}" "${launcher[@]}")
         wineserver=$(cached "$1" WINESERVER)
-        if [ ! -d "$work/wine" ]; then # a new prefix says so on standard error
+        if [ ! -d "$prefix" ]; then # a new prefix says so on standard error
             "${launcher[@]}" wineboot -i >/dev/null 2>&1 && env "${wine[@]}" "$wineserver" -w
         fi
     fi
@@ -106,10 +106,11 @@ out=$work/release
 mkdir "$out"
 # The Windows programs run in a 64-bit wine prefix of the release's own,
 # with wine's variables set for those runs alone.
-wine=("WINEPREFIX=$work/wine" WINEARCH=win64 WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
+prefix=$work/wine
+wine=("WINEPREFIX=$prefix" WINEARCH=win64 WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
 wineserver=""
 cleanup() {
-    if [ -n "$wineserver" ] && [ -d "$work/wine" ]; then
+    if [ -n "$wineserver" ] && [ -d "$prefix" ]; then
         env "${wine[@]}" "$wineserver" -k 2>/dev/null || true
     fi
     # Stopped between the two renames at the end, the last release goes back.
