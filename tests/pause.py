@@ -867,12 +867,16 @@ def row(name, report, steps, settings=None):
 
 
 def run(report, steps, setup):
+    """One run of a row: None if it went the row's way, else why not."""
     session = Session(report, setup)
     try:
         for step in steps:
             session.do(step)
+    except Retry as why:
+        return why
     finally:
         session.close()
+    return None
 
 
 parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
@@ -913,10 +917,7 @@ for name, report, steps, setup in ROWS:
         outcomes = {"won": 0, "lost": 0, "failed": 0}
         for _ in range(options.tally):
             try:
-                run(report, steps, setup)
-                outcomes["won"] += 1
-            except Retry:
-                outcomes["lost"] += 1
+                outcomes["won" if run(report, steps, setup) is None else "lost"] += 1
             except AssertionError as fault:
                 outcomes["failed"] += 1
                 print(f"  failed: {fault}")
@@ -924,12 +925,10 @@ for name, report, steps, setup in ROWS:
         failed += outcomes["failed"]
         continue
     try:
-        for attempt in range(setup.tries):
-            try:
-                run(report, steps, setup)
+        for _ in range(setup.tries):
+            lost = run(report, steps, setup)
+            if lost is None:
                 break
-            except Retry as why:
-                lost = why
         else:
             raise AssertionError(f"none of {setup.tries} runs went the row's way; the last: {lost}")
         print(f"ok   {name}")
