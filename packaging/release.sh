@@ -41,31 +41,23 @@ cached() {
     sed -n "s/^$2:[A-Z]*=//p" "build/$1/CMakeCache.txt"
 }
 
-# answers PRESET PROGRAM: run as PRESET's tests run theirs, under the
-# emulator its build found (none: natively), the program answers 7 with the
-# whole dialogue, nothing on standard error and status 0. A Windows program
-# runs in the release's own wine prefix; its lines end in CR LF, and the
-# command interpreter's pause text follows the report (its words after
-# "Press any key" differ with wine's language).
+# answers PRESET PROGRAM: run as PRESET's tests run theirs, by the same case
+# runner and under the emulator its build found (none: natively), the
+# program answers 7 with the whole dialogue, nothing on standard error and
+# status 0. A Windows program runs in the release's own wine prefix.
 answers() {
-    local program=$2 want=$'ARRAY: 1;2;3;4;5;6;7;8;9;10; \nNumber to find: number found.\n' got launcher
-    IFS=';' read -r -a launcher <<<"$(cached "$1" CMAKE_CROSSCOMPILING_EMULATOR)"
+    local program=$2 run=(cmake) windows=OFF emulator
+    emulator=$(cached "$1" CMAKE_CROSSCOMPILING_EMULATOR)
     if [[ "$program" == *.exe ]]; then
-        launcher=(env "${wine[@]}" "${launcher[@]}")
+        run=(env "${wine[@]}" cmake) windows=ON
         wineserver=$(cached "$1" WINESERVER)
         if [ ! -d "$prefix" ]; then # a new prefix says so on standard error
-            "${launcher[@]}" wineboot -i >/dev/null 2>&1 && env "${wine[@]}" "$wineserver" -w
+            env "${wine[@]}" "$emulator" wineboot -i >/dev/null 2>&1 && env "${wine[@]}" "$wineserver" -w
         fi
     fi
-    printf 7 | "${launcher[@]}" "$program" >"$work/out" 2>"$work/err" || fail "$program failed"
-    if [[ "$program" == *.exe ]]; then
-        want="${want//$'\n'/$'\r\n'}Press any key"
-        got=$(head -c "${#want}" "$work/out")
-    else
-        got=$(cat "$work/out" && echo .) && got=${got%.}
-    fi
-    [ "$got" = "$want" ] || fail "$program answered: $(cat -A "$work/out")"
-    [ ! -s "$work/err" ] || fail "$program wrote to standard error: $(cat "$work/err")"
+    "${run[@]}" -DNAME=answers -DDIR="$work" -DPROGRAM="$program" -DINPUT=7 \
+        "-DLAUNCHER=$emulator" -DWINDOWS=$windows \
+        -DEXPECTED=tests/found.out -P tests/run_case.cmake || fail "$program does not answer 7 as it should"
 }
 
 # deliver PRESET NAME ARCH MACHINE: packs the preset's build with CPack,
