@@ -70,9 +70,10 @@ read -r -t "$limit" display <&3 || fail "Xvfb did not start within ${limit}s"
 exec 3<&-
 export DISPLAY=":$display"
 
-# Wine has been seen to end the program, silently, before its window ever
-# opened: once in CI, never in 180 runs here, idle, loaded and three at once.
-# That run proves nothing, so it is tried again with a new server, up to
+# Wine has been seen to end the program before its window ever opened, with
+# status 0 and nothing said: once in CI, and here once in about 600 runs,
+# idle, loaded and three at once.
+# Such a run proves nothing, so it is tried again with a new server, up to
 # three in all; a program that never waits in its window fails all three.
 for try in 1 2 3; do
     "$wine" start /wait /unix "$program" </dev/null &

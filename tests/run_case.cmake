@@ -22,8 +22,9 @@ file(WRITE "${input_file}" "${input}")
 # for about two minutes in a prefix just made, and the system's dynamic loader
 # to abort one of wine's processes as it exits, with a line of its own on
 # standard error (a race in glibc between exit and a thread loading a
-# library; the program's status and output were right). A run with either
-# sign is tried again, up to four in all; any other fault fails at once.
+# library; the program's status and output were right; 1 run in about 2,600
+# here). A run with either sign is tried again, up to four in all; any other
+# fault fails at once.
 set(loader_abort "^Inconsistency detected by ld\\.so: dl-fini\\.c: [0-9]+: _dl_fini: Assertion `[^\n]*' failed!\n$")
 foreach(try 1 2 3 4)
   execute_process(COMMAND ${LAUNCHER} "${PROGRAM}" ${ARGS}
