@@ -72,9 +72,9 @@ export DISPLAY=":$display"
 
 # Wine has been seen to end the program before its window ever opened, with
 # status 0 and nothing said: once in CI, and here once in about 600 runs,
-# idle, loaded and three at once.
-# Such a run proves nothing, so it is tried again with a new server, up to
-# three in all; a program that never waits in its window fails all three.
+# idle, loaded and three at once. Such a run proves nothing, so it is tried
+# again with a new server, up to three in all; a program that never waits in
+# its window fails all three.
 for try in 1 2 3; do
     "$wine" start /wait /unix "$program" </dev/null &
     start_pid=$!
