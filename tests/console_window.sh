@@ -71,7 +71,7 @@ exec 3<&-
 export DISPLAY=":$display"
 
 # Wine has been seen to end the program before its window ever opened, with
-# status 0 and nothing said: once in CI, and here once in about 600 runs,
+# status 0 and nothing said: once in CI, and here once in about 650 runs,
 # idle, loaded and three at once. Such a run proves nothing, so it is tried
 # again with a new server, up to three in all; a program that never waits in
 # its window fails all three.

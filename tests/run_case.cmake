@@ -25,7 +25,7 @@ file(READ "${EXPECTED}" expected)
 # every program it started hung for about two minutes in a prefix just made;
 # the system's dynamic loader aborted one of wine's processes as it exited,
 # with a line of its own on standard error (a race in glibc between exit and
-# a thread loading a library; 1 run in about 2,600 here); the command
+# a thread loading a library; 1 run in about 3,800 here); the command
 # interpreter's pause text was missing after a right report (once, in a run
 # of CI's checks in a fresh root). The program answers the same every time,
 # so a Windows case is run up to four times and passes on the first right
